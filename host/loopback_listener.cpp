@@ -1,0 +1,114 @@
+#include "loopback_listener.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace olvek::host {
+namespace {
+
+// Waits until `fd` is ready for `events`; false on timeout or error.
+bool waitReady(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        int timeoutMs = -1;
+        if (deadline != Clock::time_point::max()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left < 0) left = 0;
+            timeoutMs = left > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(left);
+        }
+        pollfd p{fd, events, 0};
+        int rc = ::poll(&p, 1, timeoutMs);
+        if (rc > 0) return true;
+        if (rc == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+} // namespace
+
+LineConnection::LineConnection(int fd) : fd_(fd) {}
+
+LineConnection::~LineConnection() { close(); }
+
+std::optional<std::string> LineConnection::readLine(Clock::time_point deadline) {
+    timedOut_ = false;
+    for (;;) {
+        auto newline = pending_.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            return line;
+        }
+        if (fd_ < 0) return std::nullopt;
+        if (!waitReady(fd_, POLLIN, deadline)) {
+            timedOut_ = Clock::now() >= deadline;
+            return std::nullopt;
+        }
+        char buffer[65536];
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+bool LineConnection::writeAll(const std::string& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void LineConnection::shutdownWrite() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+void LineConnection::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+std::unique_ptr<LoopbackListener> LoopbackListener::listen(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<LoopbackListener>(new LoopbackListener(fd, ntohs(address.sin_port)));
+}
+
+LoopbackListener::~LoopbackListener() { close(); }
+
+std::unique_ptr<LineConnection> LoopbackListener::accept(Clock::time_point deadline) {
+    for (;;) {
+        if (fd_ < 0 || !waitReady(fd_, POLLIN, deadline)) return nullptr;
+        int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client >= 0) return std::make_unique<LineConnection>(client);
+        if (errno != EINTR && errno != ECONNABORTED) return nullptr;
+    }
+}
+
+void LoopbackListener::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+} // namespace olvek::host

@@ -1,0 +1,65 @@
+// The host side of the helper's connection: a listening socket on 127.0.0.1
+// and the accepted connections, read and written as lines.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace olvek::host {
+
+using Clock = std::chrono::steady_clock;
+
+// One accepted connection. Not thread-safe, except that `shutdownWrite`,
+// `close` and `writeLine` may be called from another thread than readers.
+class LineConnection {
+public:
+    explicit LineConnection(int fd);
+    ~LineConnection();
+    LineConnection(const LineConnection&) = delete;
+    LineConnection& operator=(const LineConnection&) = delete;
+
+    // The next line without its "\n" (a "\r" before it is kept), or nothing at
+    // the end of the stream, on an error or when `deadline` passes first
+    // (then `timedOut()` is true and the partial line is kept for the next call).
+    std::optional<std::string> readLine(Clock::time_point deadline = Clock::time_point::max());
+    bool timedOut() const { return timedOut_; }
+
+    // Writes `bytes` whole; false when the peer is gone. Never raises SIGPIPE.
+    bool writeAll(const std::string& bytes);
+    bool writeLine(const std::string& line) { return writeAll(line + "\n"); }
+
+    void shutdownWrite();
+    void close();
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+    std::string pending_;
+    bool timedOut_ = false;
+};
+
+class LoopbackListener {
+public:
+    // Listens on 127.0.0.1 at `port` (0: a port the kernel picks).
+    static std::unique_ptr<LoopbackListener> listen(std::uint16_t port = 0);
+    ~LoopbackListener();
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    std::uint16_t port() const { return port_; }
+
+    // The next connection, or nothing when `deadline` passes first.
+    std::unique_ptr<LineConnection> accept(Clock::time_point deadline);
+
+    void close();
+
+private:
+    LoopbackListener(int fd, std::uint16_t port) : fd_(fd), port_(port) {}
+    int fd_;
+    std::uint16_t port_;
+};
+
+} // namespace olvek::host
