@@ -39,7 +39,8 @@ bool FakeHost::start(const std::string& helper, const std::vector<std::string>& 
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     env.insert(env.end(), environment.begin(), environment.end());
     startedAt_ = Clock::now();
-    child_ = host::ChildProcess::spawn(argv, env);
+    child_.reset();
+    if (auto child = host::ChildProcess::spawn(argv, env)) child_.emplace(std::move(*child));
     return child_.has_value();
 }
 

@@ -5,8 +5,10 @@
 //   auth=3|0|1|2|never    the authorization answer (default 3)
 //   authDelayMs=N         delay before the answer
 //   end=final|error|none  what endAudio brings (default final)
-//   log=PATH              appends one line per buffer reaching the engine:
-//                         "<request> <frames> <samples...>" (at most 8 samples)
+//   log=PATH              appends a line per call of interest: "recognizer
+//                         <locale>", "authorization", and for each buffer
+//                         reaching the engine "<request> <frames> <samples...>"
+//                         (at most 8 samples)
 // Only this test fixture reads the environment; the real helper never does.
 #include <cstdio>
 #include <cstdlib>
@@ -21,27 +23,49 @@ using testing::ScriptedSpeechPlatform;
 using testing::ScriptedTask;
 using testing::TextAudioScript;
 
+void appendLine(const std::string& path, const std::string& line) {
+    if (path.empty()) return;
+    if (FILE* file = std::fopen(path.c_str(), "a")) {
+        std::fputs((line + "\n").c_str(), file);
+        std::fclose(file);
+    }
+}
+
 class LoggingScript final : public testing::AudioScript {
 public:
     LoggingScript(std::string end, std::string logPath) : inner_(std::move(end)), logPath_(std::move(logPath)) {}
 
     void onAppend(ScriptedTask& task, const PcmBuffer& buffer) override {
-        if (!logPath_.empty()) {
-            if (FILE* file = std::fopen(logPath_.c_str(), "a")) {
-                std::fprintf(file, "%d %u", task.request->index, buffer.frameLength());
-                for (std::uint32_t i = 0; i < buffer.frameLength() && i < 8; ++i) {
-                    std::fprintf(file, " %d", buffer.int16ChannelData()[i]);
-                }
-                std::fputc('\n', file);
-                std::fclose(file);
-            }
+        std::string line = std::to_string(task.request->index) + " " + std::to_string(buffer.frameLength());
+        for (std::uint32_t i = 0; i < buffer.frameLength() && i < 8; ++i) {
+            line += " " + std::to_string(buffer.int16ChannelData()[i]);
         }
+        appendLine(logPath_, line);
         inner_.onAppend(task, buffer);
     }
     void onEndAudio(ScriptedTask& task) override { inner_.onEndAudio(task); }
 
 private:
     TextAudioScript inner_;
+    std::string logPath_;
+};
+
+// Logs the platform calls a host cannot see, then hands them on.
+class LoggingPlatform final : public SpeechPlatform {
+public:
+    LoggingPlatform(std::unique_ptr<ScriptedSpeechPlatform> inner, std::string logPath)
+        : inner_(std::move(inner)), logPath_(std::move(logPath)) {}
+    void requestAuthorization(std::function<void(AuthorizationStatus)> callback) override {
+        appendLine(logPath_, "authorization");
+        inner_->requestAuthorization(std::move(callback));
+    }
+    std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& localeId) override {
+        appendLine(logPath_, "recognizer " + localeId);
+        return inner_->makeRecognizer(localeId);
+    }
+
+private:
+    std::unique_ptr<ScriptedSpeechPlatform> inner_;
     std::string logPath_;
 };
 
@@ -77,7 +101,7 @@ std::unique_ptr<SpeechPlatform> makeSpeechPlatform(RunLoop& mainLoop) {
         }
     }
     platform->script = std::make_shared<LoggingScript>(end, logPath);
-    return platform;
+    return std::make_unique<LoggingPlatform>(std::move(platform), logPath);
 }
 
 } // namespace olvek

@@ -1,0 +1,33 @@
+#include "platform/json_writer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace olvek {
+namespace {
+
+TEST(JsonWriter, CompactInOrderWithUtf8Kept) {
+    auto text = serializeJsonObject({{"type", "final"}, {"text", "你好 world"}, {"language", "zh-CN"}});
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(*text, R"({"type":"final","text":"你好 world","language":"zh-CN"})");
+}
+
+TEST(JsonWriter, EscapesSoTheResultIsOneLineThatParsesBack) {
+    const std::string awkward = std::string("quote \" backslash \\ newline \n cr \r tab \t bell \a nul ") + '\0' + " end";
+    auto text = serializeJsonObject({{"type", "partial"}, {"text", awkward}});
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(text->find('\n'), std::string::npos);
+    EXPECT_EQ(text->find('\r'), std::string::npos);
+    auto parsed = nlohmann::json::parse(*text);
+    EXPECT_EQ(parsed["text"], awkward);
+}
+
+TEST(JsonWriter, InvalidUtf8InAValueOrKeyGivesNothing) {
+    EXPECT_FALSE(serializeJsonObject({{"type", "final"}, {"text", "bad \xFF byte"}}).has_value());
+    EXPECT_FALSE(serializeJsonObject({{"type", "final"}, {"\xC0\xAF", "x"}}).has_value());
+}
+
+TEST(JsonWriter, EmptyObject) { EXPECT_EQ(serializeJsonObject({}), "{}"); }
+
+} // namespace
+} // namespace olvek
