@@ -1,0 +1,30 @@
+// The speech platform on Linux: PocketSphinx with the models installed under
+// a model root (see model_locator.h for the layout).
+//
+// - Authorization: there is no speech permission here; the callback reports
+//   authorized, from a thread of its own.
+// - `makeRecognizer` loads the locale's model once, there and then; no model,
+//   or one that fails to load, gives no recognizer. Each recognizer owns one
+//   decoder and one engine thread for its whole life (see
+//   recognition_engine.h for how tasks behave).
+// - Recognizers, requests and tasks keep what they need alive themselves; the
+//   platform object may go away first.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "recognition/pocketsphinx/recognition_engine.h"
+#include "recognition/pocketsphinx/sphinx_decoder.h"
+#include "recognition/speech_platform.h"
+
+namespace olvek::pocketsphinx {
+
+// The model root this build was configured with (OLVEK_MODEL_ROOT).
+std::filesystem::path defaultModelRoot();
+
+std::unique_ptr<SpeechPlatform> makePocketSphinxPlatform(RunLoop& mainLoop, std::filesystem::path modelRoot,
+                                                         DecoderOptions decoderOptions = {},
+                                                         EngineOptions engineOptions = {});
+
+} // namespace olvek::pocketsphinx

@@ -1,0 +1,32 @@
+// What the recognition engine needs of a speech decoder: utterances of 16 kHz
+// 16-bit mono audio, a voice-activity flag, and the best text so far.
+//
+// One thread uses a decoder at a time (the engine thread); nothing here is
+// thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace olvek::pocketsphinx {
+
+class UtteranceDecoder {
+public:
+    virtual ~UtteranceDecoder() = default;
+    // Begins an utterance; false when the decoder refuses.
+    virtual bool startUtterance() = 0;
+    // Decodes `count` samples of the open utterance; false on failure.
+    virtual bool process(const std::int16_t* samples, std::size_t count) = 0;
+    // Whether voice-activity detection says speech is going on.
+    virtual bool inSpeech() const = 0;
+    // The best text of the open or just ended utterance, copied out of the
+    // decoder (its own storage goes away with the next utterance). Empty when
+    // no words were recognized. Bytes as the decoder gives them.
+    virtual std::string hypothesis() = 0;
+    // Ends the open utterance, running whatever final passes the decoder is
+    // configured for; `hypothesis` then gives the utterance's final text.
+    virtual bool endUtterance() = 0;
+};
+
+} // namespace olvek::pocketsphinx
