@@ -30,30 +30,63 @@ ExitStatus decode(int raw) {
 std::optional<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& arguments,
                                                 const std::optional<std::vector<std::string>>& environment,
                                                 bool captureOutput) {
+    SpawnOptions options;
+    options.environment = environment;
+    options.output = captureOutput ? ChildOutput::Capture : ChildOutput::Inherit;
+    return spawn(arguments, options);
+}
+
+std::optional<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& arguments,
+                                                const SpawnOptions& options) {
     if (arguments.empty() || ::access(arguments[0].c_str(), X_OK) != 0) return std::nullopt;
+    const bool capture = options.output == ChildOutput::Capture;
     int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
-    if (captureOutput && (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0)) return std::nullopt;
+    if (capture && (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0)) {
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
+            if (fd >= 0) ::close(fd);
+        }
+        return std::nullopt;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (captureOutput) {
+    if (options.inputFile) posix_spawn_file_actions_addopen(&actions, 0, options.inputFile->c_str(), O_RDONLY, 0);
+    switch (options.output) {
+    case ChildOutput::Capture:
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+        break;
+    case ChildOutput::Inherit:
+        break;
+    case ChildOutput::ParentStandardError:
+        posix_spawn_file_actions_adddup2(&actions, 2, 1);
+        break;
+    case ChildOutput::Discard:
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        break;
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (options.ownProcessGroup) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
     }
     auto args = arguments;
     auto argv = pointers(args);
     std::vector<std::string> env;
-    if (environment) env = *environment;
+    if (options.environment) env = *options.environment;
     auto envp = pointers(env);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, arguments[0].c_str(), &actions, nullptr, argv.data(),
-                           environment ? envp.data() : environ);
+    int rc = ::posix_spawn(&pid, arguments[0].c_str(), &actions, &attributes, argv.data(),
+                           options.environment ? envp.data() : environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    if (captureOutput) {
+    if (capture) {
         ::close(outPipe[1]);
         ::close(errPipe[1]);
     }
     if (rc != 0) {
-        if (captureOutput) {
+        if (capture) {
             ::close(outPipe[0]);
             ::close(errPipe[0]);
         }
@@ -69,10 +102,27 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     other.outFd_ = other.errFd_ = -1;
 }
 
-ChildProcess::~ChildProcess() {
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this == &other) return *this;
+    release();
+    pid_ = other.pid_;
+    outFd_ = other.outFd_;
+    errFd_ = other.errFd_;
+    stdout_ = std::move(other.stdout_);
+    stderr_ = std::move(other.stderr_);
+    status_ = other.status_;
+    other.pid_ = -1;
+    other.outFd_ = other.errFd_ = -1;
+    return *this;
+}
+
+ChildProcess::~ChildProcess() { release(); }
+
+void ChildProcess::release() {
     if (pid_ > 0 && !status_) kill();
     if (outFd_ >= 0) ::close(outFd_);
     if (errFd_ >= 0) ::close(errFd_);
+    outFd_ = errFd_ = -1;
 }
 
 void ChildProcess::drain(int timeoutMs) {

@@ -10,20 +10,24 @@
 namespace olvek::host {
 namespace {
 
-// Waits until `fd` is ready for `events`; false on timeout or error.
-bool waitReady(int fd, short events, Clock::time_point deadline) {
+enum class Wait { Ready, TimedOut, Failed };
+
+// Waits until `fd` is ready for `events` or `deadline` has passed.
+Wait waitReady(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         int timeoutMs = -1;
         if (deadline != Clock::time_point::max()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            // Rounded up: poll must not come back before the deadline, or a
+            // caller would take the early return for an error.
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left < 0) left = 0;
             timeoutMs = left > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(left);
         }
         pollfd p{fd, events, 0};
         int rc = ::poll(&p, 1, timeoutMs);
-        if (rc > 0) return true;
-        if (rc == 0) return false;
-        if (errno != EINTR) return false;
+        if (rc > 0) return Wait::Ready;
+        if (rc == 0 && Clock::now() >= deadline) return Wait::TimedOut;
+        if (rc < 0 && errno != EINTR) return Wait::Failed;
     }
 }
 
@@ -43,8 +47,8 @@ std::optional<std::string> LineConnection::readLine(Clock::time_point deadline) 
             return line;
         }
         if (fd_ < 0) return std::nullopt;
-        if (!waitReady(fd_, POLLIN, deadline)) {
-            timedOut_ = Clock::now() >= deadline;
+        if (Wait result = waitReady(fd_, POLLIN, deadline); result != Wait::Ready) {
+            timedOut_ = result == Wait::TimedOut;
             return std::nullopt;
         }
         char buffer[65536];
@@ -53,6 +57,30 @@ std::optional<std::string> LineConnection::readLine(Clock::time_point deadline) 
         if (n <= 0) return std::nullopt;
         pending_.append(buffer, static_cast<std::size_t>(n));
     }
+}
+
+std::optional<std::string> LineConnection::readLineNow(bool& open) {
+    open = true;
+    auto takeLine = [this]() -> std::optional<std::string> {
+        auto newline = pending_.find('\n');
+        if (newline == std::string::npos) return std::nullopt;
+        std::string line = pending_.substr(0, newline);
+        pending_.erase(0, newline + 1);
+        return line;
+    };
+    if (auto line = takeLine()) return line;
+    if (fd_ < 0) {
+        open = false;
+        return std::nullopt;
+    }
+    char buffer[4096];
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+        pending_.append(buffer, static_cast<std::size_t>(n));
+        return takeLine();
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) open = false;
+    return std::nullopt;
 }
 
 bool LineConnection::writeAll(const std::string& bytes) {
@@ -97,7 +125,7 @@ LoopbackListener::~LoopbackListener() { close(); }
 
 std::unique_ptr<LineConnection> LoopbackListener::accept(Clock::time_point deadline) {
     for (;;) {
-        if (fd_ < 0 || !waitReady(fd_, POLLIN, deadline)) return nullptr;
+        if (fd_ < 0 || waitReady(fd_, POLLIN, deadline) != Wait::Ready) return nullptr;
         int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client >= 0) return std::make_unique<LineConnection>(client);
         if (errno != EINTR && errno != ECONNABORTED) return nullptr;

@@ -27,6 +27,12 @@ public:
     std::optional<std::string> readLine(Clock::time_point deadline = Clock::time_point::max());
     bool timedOut() const { return timedOut_; }
 
+    // One step that never blocks: a complete line already received, or else
+    // at most one receive of what has arrived. Nothing with `open` true when
+    // no complete line is there yet; `open` false at the end of the stream or
+    // on an error. Bounds what a peer can make the caller buffer per step.
+    std::optional<std::string> readLineNow(bool& open);
+
     // Writes `bytes` whole; false when the peer is gone. Never raises SIGPIPE.
     bool writeAll(const std::string& bytes);
     bool writeLine(const std::string& line) { return writeAll(line + "\n"); }
@@ -34,6 +40,8 @@ public:
     void shutdownWrite();
     void close();
     int fd() const { return fd_; }
+    // Bytes received but not yet returned as a line.
+    std::size_t bufferedBytes() const { return pending_.size(); }
 
 private:
     int fd_;
@@ -55,6 +63,8 @@ public:
     std::unique_ptr<LineConnection> accept(Clock::time_point deadline);
 
     void close();
+    // The listening socket, for callers that poll it with other descriptors.
+    int fd() const { return fd_; }
 
 private:
     LoopbackListener(int fd, std::uint16_t port) : fd_(fd), port_(port) {}

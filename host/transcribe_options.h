@@ -1,0 +1,46 @@
+// The command line of olvek-transcribe.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace olvek::host {
+
+// Exit codes of olvek-transcribe, one per way a run can end.
+enum TranscribeExit : int {
+    kExitTranscribed = 0,
+    kExitHelperFailed = 1,    // the helper crashed, hung, or broke the protocol
+    kExitUsage = 2,           // bad command line
+    kExitUnreadableInput = 3, // the audio file cannot be read
+    kExitHelperMissing = 4,   // no helper executable at the path
+    kExitNoRecognizer = 5,    // the helper has no recognizer for the language
+    kExitNotAuthorized = 6,   // speech recognition is not permitted
+    kExitLaunchRejected = 7,  // the helper refused its launch or could not connect back
+    kExitHostFailure = 8,     // no random token or no loopback socket here
+};
+
+struct TranscribeOptions {
+    std::string input;          // a sound file, or "-" for raw PCM on standard input
+    std::string language = "en";
+    std::string helperPath;     // empty: the helper installed beside this program
+    bool json = false;
+    bool realtime = false;
+    int chunkMs = 100;
+    bool verbose = false;       // the helper's own output goes to standard error
+    bool help = false;
+    bool version = false;
+};
+
+struct ParsedCommandLine {
+    std::optional<TranscribeOptions> options; // nothing on a usage error
+    std::string error;                        // then: what is wrong
+};
+
+// `arguments` without the program name.
+ParsedCommandLine parseTranscribeCommandLine(const std::vector<std::string>& arguments);
+
+// The text printed by --help.
+std::string transcribeUsage();
+
+} // namespace olvek::host
