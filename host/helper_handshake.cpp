@@ -30,9 +30,14 @@ HandshakeOutcome acceptHelper(LoopbackListener& listener, const std::string& tok
     HandshakeOutcome outcome;
     std::vector<Candidate> candidates;
 
+    // Once `giveUp` says so (the helper has exited), what it sent before it
+    // went is still in the kernel's buffers: one last sweep that does not
+    // wait takes it, so its "hello" and its connection are not lost.
+    bool sweeping = false;
     for (;;) {
         auto now = Clock::now();
-        if (now >= deadline || (giveUp && giveUp())) return outcome;
+        if (now >= deadline) return outcome;
+        if (!sweeping && giveUp && giveUp()) sweeping = true;
 
         // Turn away candidates whose time is up before waiting again.
         auto expired = std::remove_if(candidates.begin(), candidates.end(),
@@ -44,9 +49,15 @@ HandshakeOutcome acceptHelper(LoopbackListener& listener, const std::string& tok
         for (const auto& c : candidates) wake = std::min(wake, c.deadline);
         std::vector<pollfd> fds{{listener.fd(), POLLIN, 0}};
         for (const auto& c : candidates) fds.push_back({c.connection->fd(), POLLIN, 0});
-        auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+        auto waitMs = sweeping ? 0 : std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
         int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(waitMs, 0)));
-        if (ready <= 0) continue;
+        if (ready <= 0) {
+            if (sweeping) {
+                outcome.rejected += static_cast<int>(candidates.size());
+                return outcome;
+            }
+            continue;
+        }
 
         if (fds[0].revents & POLLIN) {
             // Zero wait: the listener is ready, so this does not block.

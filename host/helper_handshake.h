@@ -36,9 +36,10 @@ struct HandshakeOutcome {
 // an overlong line or silence past `limits.perConnection` closes that
 // connection, and waiting goes on; candidates are served side by side, so a
 // silent one does not hold up the helper. Gives up (null connection) at
-// `deadline`, or as soon as `giveUp` returns true (it is asked every few
-// tens of milliseconds, e.g. whether the helper has exited). Blocks the
-// calling thread.
+// `deadline`, or once `giveUp` has returned true (it is asked every few tens
+// of milliseconds, e.g. whether the helper has exited) and what had already
+// arrived has been looked at without waiting: a helper that connected, said
+// "hello" and exited at once is still found. Blocks the calling thread.
 HandshakeOutcome acceptHelper(LoopbackListener& listener, const std::string& token, Clock::time_point deadline,
                               const std::function<bool()>& giveUp = {}, HandshakeLimits limits = {});
 

@@ -50,8 +50,8 @@ void TranscriptDisplay::onLine(const std::string& line) {
     if (!event.is_object()) return;
     std::string type = textOf(event, "type");
     if (type == "partial") {
+        partial_ = textOf(event, "text");
         if (options_.mode == OutputMode::Live) {
-            partial_ = textOf(event, "text");
             clearStatusLocked();
             drawStatusLocked();
         }
@@ -94,8 +94,19 @@ void TranscriptDisplay::onProgress(double sentSeconds, double totalSeconds) {
 
 void TranscriptDisplay::finish() {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (finished_) return;
     clearStatusLocked();
     finished_ = true;
+    // The helper gives its last segment a bounded time to finish; when that
+    // runs out, the last partial is the best text there is, and dropping it
+    // would lose the end of what was said.
+    if (options_.mode != OutputMode::Json && !partial_.empty()) {
+        std::fputs(partial_.c_str(), out_);
+        std::fputc('\n', out_);
+        std::fflush(out_);
+        transcript_ += (transcript_.empty() ? "" : " ") + partial_;
+        partial_.clear();
+    }
 }
 
 std::string TranscriptDisplay::transcript() const {

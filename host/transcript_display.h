@@ -10,7 +10,7 @@ namespace olvek::host {
 
 enum class OutputMode {
     Live,       // a terminal: the partial on one line rewritten in place, finals on their own lines
-    FinalsOnly, // a file or pipe: each non-empty final on its own line
+    FinalsOnly, // a file or pipe: each non-empty final on its own line (the partials are not shown)
     Json,       // every event line exactly as received
 };
 
@@ -35,7 +35,9 @@ public:
     void onLine(const std::string& line);
     // `sentSeconds` of `totalSeconds` of audio handed to the helper.
     void onProgress(double sentSeconds, double totalSeconds);
-    // Clears the status line; nothing else is drawn afterwards.
+    // Clears the status line; nothing else is drawn afterwards. A partial
+    // that no final followed (the helper ran out of time finishing) is
+    // written as the last line, except in Json mode.
     void finish();
 
     // Finals shown so far, joined by a blank (for the caller's summary).

@@ -145,5 +145,25 @@ TEST(AcceptHelper, GivesUpAtTheDeadlineOrWhenAskedTo) {
     EXPECT_EQ(asked, 3);
 }
 
+TEST(AcceptHelper, AHelloThatArrivedBeforeGivingUpIsStillTaken) {
+    // A helper that connects, greets and exits at once (status 2 or 3): by the
+    // time the host sees the exit, the hello is already waiting.
+    auto listener = LoopbackListener::listen();
+    Client silent(listener->port());
+    Client impostor(listener->port());
+    impostor.send("{\"type\":\"hello\",\"token\":\"x\"}\n");
+    auto helper = std::make_unique<Client>(listener->port());
+    helper->send(kHello + "\n{\"type\":\"error\",\"message\":\"m\"}\n");
+    helper.reset();
+    auto outcome = acceptHelper(*listener, kToken, Clock::now() + 60s, [] { return true; });
+    ASSERT_TRUE(outcome.connection);
+    EXPECT_EQ(outcome.connection->readLine(Clock::now() + 5s), "{\"type\":\"error\",\"message\":\"m\"}");
+    EXPECT_FALSE(outcome.connection->readLine(Clock::now() + 5s));
+
+    // Nothing waiting: giving up is immediate, the silent one is not waited for.
+    auto nothing = acceptHelper(*listener, kToken, Clock::now() + 60s, [] { return true; });
+    EXPECT_FALSE(nothing.connection);
+}
+
 } // namespace
 } // namespace olvek::host

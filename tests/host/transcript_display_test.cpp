@@ -82,6 +82,35 @@ TEST(TranscriptDisplay, JsonWritesEveryLineExactlyAsReceived) {
     EXPECT_EQ(err.text(), "");
 }
 
+TEST(TranscriptDisplay, APartialThatNoFinalFollowedIsKeptAsTheLastLine) {
+    const std::vector<std::string> cutShort{
+        R"({"type":"ready","locale":"en-US"})", final("first part"), partial("and the"), partial("and the rest"),
+        R"({"type":"stopped"})"};
+    struct Case {
+        OutputMode mode;
+        std::string out;
+    };
+    const Case cases[] = {
+        {OutputMode::Live, "first part\n" "and the" + kClear + "and the rest" + kClear + "and the rest\n"},
+        {OutputMode::FinalsOnly, "first part\nand the rest\n"},
+        {OutputMode::Json, ""}, // every line as received, nothing made up
+    };
+    for (const auto& c : cases) {
+        MemoryFile out, err;
+        TranscriptDisplay display(out.get(), err.get(), {c.mode, false, 80});
+        play(display, cutShort);
+        display.finish(); // a second finish adds nothing
+        if (c.mode == OutputMode::Json) {
+            std::string expected;
+            for (const auto& line : cutShort) expected += line + "\n";
+            EXPECT_EQ(out.text(), expected);
+        } else {
+            EXPECT_EQ(out.text(), c.out) << static_cast<int>(c.mode);
+            EXPECT_EQ(display.transcript(), "first part and the rest");
+        }
+    }
+}
+
 TEST(TranscriptDisplay, AStartupErrorIsLeftToTheCaller) {
     MemoryFile out, err;
     TranscriptDisplay display(out.get(), err.get(), {OutputMode::Live, false, 80});
