@@ -1,0 +1,682 @@
+#!/usr/bin/env python3
+"""Compares the helper with the raw PocketSphinx engine on the librivox clips
+of pocketsphinx-testdata, side by side in one run, and prints one table.
+
+usage: compare.py --build DIR [--runs N] [--latency-runs N] [--long-minutes M]
+                  [--json FILE] [--only SECTION,...]
+
+Sections (all by default):
+  accuracy+speed  every clip through `olvek-transcribe` (as fast as the helper
+                  takes it) and through `pocketsphinx_continuous -infile`,
+                  interleaved, N runs each: word error rate, wall and CPU
+                  seconds (median and spread), peak resident set.
+  latency         the helper driven at real-time pacing by a host in this
+                  script: launch to "ready", start of speech to the first
+                  "partial", last speech of an utterance to its "final",
+                  "__END__" to the last "final".
+  memory          M minutes of audio streamed as fast as the helper takes it,
+                  the helper's resident set sampled all along.
+  hostlink        the scripted test helper (no speech engine): CPU seconds
+                  per hour of audio spent on transport, base64 and events.
+  micro           the Google Benchmark micro-benchmarks of the host link.
+
+Times are taken with time.monotonic(); CPU and peak memory come from
+wait4(2) of the child, which includes the children it reaped (the helper,
+for olvek-transcribe).
+"""
+import argparse
+import array
+import base64
+import json
+import math
+import os
+import platform
+import re
+import select
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+import wave
+
+DATA = "/usr/share/pocketsphinx/test/data/librivox"
+MODEL = "/usr/share/pocketsphinx/model/en-us"
+RATE = 16000
+LINE_MS = 100
+LINE_BYTES = RATE * 2 * LINE_MS // 1000
+
+
+# --------------------------------------------------------------------------
+# Audio and transcripts
+
+
+def read_pcm(path):
+    with wave.open(path, "rb") as w:
+        if (w.getframerate(), w.getnchannels(), w.getsampwidth()) != (RATE, 1, 2):
+            raise SystemExit(f"{path}: not 16 kHz mono 16-bit")
+        return w.readframes(w.getnframes())
+
+
+def load_clips(data):
+    """[(id, pcm bytes, reference words)] in the order of the transcription file."""
+    clips = []
+    with open(os.path.join(data, "transcription")) as f:
+        for line in f:
+            m = re.match(r"\s*(.*?)\s*\(([^)]+)\)\s*$", line)
+            if not m:
+                continue
+            words = [w for w in m.group(1).lower().split() if w not in ("<s>", "</s>", "<sil>")]
+            clip_id = m.group(2)
+            clips.append((clip_id, read_pcm(os.path.join(data, clip_id + ".wav")), words))
+    if not clips:
+        raise SystemExit(f"no clips in {data}/transcription")
+    return clips
+
+
+def speech_span(pcm):
+    """(first, last) second of speech: 10 ms frames at least 15 dB above the
+    clip's noise floor (its 10th-percentile frame), runs of 50 ms or more."""
+    samples = array.array("h")
+    samples.frombytes(pcm)
+    frame = RATE // 100
+    levels = []
+    for i in range(0, len(samples) - frame + 1, frame):
+        chunk = samples[i:i + frame]
+        energy = sum(s * s for s in chunk) / frame
+        levels.append(10 * math.log10(energy + 1.0))
+    floor = sorted(levels)[len(levels) // 10]
+    loud = [lv >= floor + 15 for lv in levels]
+    runs, start = [], None
+    for i, on in enumerate(loud + [False]):
+        if on and start is None:
+            start = i
+        elif not on and start is not None:
+            if i - start >= 5:
+                runs.append((start, i))
+            start = None
+    if not runs:
+        return None
+    return runs[0][0] / 100.0, runs[-1][1] / 100.0
+
+
+def words_of(text):
+    return [w for w in re.sub(r"[^a-z' ]", " ", text.lower()).split() if w]
+
+
+def edit_distance(ref, hyp):
+    prev = list(range(len(hyp) + 1))
+    for i, r in enumerate(ref, 1):
+        cur = [i] + [0] * len(hyp)
+        for j, h in enumerate(hyp, 1):
+            cur[j] = min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (r != h))
+        prev = cur
+    return prev[-1]
+
+
+# --------------------------------------------------------------------------
+# Small statistics
+
+
+def median(xs):
+    return statistics.median(xs) if xs else float("nan")
+
+
+def spread(xs):
+    """min..max as text, or '' for fewer than two values."""
+    return f"{min(xs):.3f}..{max(xs):.3f}" if len(xs) > 1 else ""
+
+
+def fmt(x, digits=3):
+    return "n/a" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.{digits}f}"
+
+
+# --------------------------------------------------------------------------
+# Running a child with its resource use
+
+
+def run_timed(argv, timeout, stdin=subprocess.DEVNULL):
+    """Runs argv; returns (wall s, cpu s, peak RSS KiB, exit code, stdout)."""
+    t0 = time.monotonic()
+    child = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    out = []
+    reader = threading.Thread(target=lambda: out.append(child.stdout.read()), daemon=True)
+    reader.start()
+    deadline = t0 + timeout
+    while True:
+        pid, status, usage = os.wait4(child.pid, os.WNOHANG)
+        if pid:
+            break
+        if time.monotonic() > deadline:
+            child.kill()
+            pid, status, usage = os.wait4(child.pid, 0)
+            break
+        time.sleep(0.002)
+    wall = time.monotonic() - t0
+    reader.join(5)
+    child.returncode = os.waitstatus_to_exitcode(status)
+    return (wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, child.returncode,
+            out[0].decode(errors="replace") if out else "")
+
+
+class HelperRun:
+    """One run of a helper executable against a host in this process: listens
+    on loopback, starts the helper, records every event with its arrival time
+    (seconds since the launch), and sends lines on request."""
+
+    def __init__(self, helper, language="en", env=None, sample_rss=False):
+        self.server = socket.socket()
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(1)
+        self.server.settimeout(20)
+        port = self.server.getsockname()[1]
+        self.events = []
+        self.rss = []  # (seconds since launch, lines sent, VmRSS KiB)
+        self.lines_sent = 0
+        self.t0 = time.monotonic()
+        self.child = subprocess.Popen(
+            [helper, language, "--olvek-socket-port", str(port), "--olvek-socket-token", "bench"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        self.conn, _ = self.server.accept()
+        self.conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.ready = threading.Event()
+        self.closed = threading.Event()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        if sample_rss:
+            threading.Thread(target=self._sample_rss, daemon=True).start()
+
+    def now(self):
+        return time.monotonic() - self.t0
+
+    def _read(self):
+        stream = self.conn.makefile("rb")
+        for line in stream:
+            event = json.loads(line)
+            event["_t"] = self.now()
+            self.events.append(event)
+            if event.get("type") == "ready":
+                self.ready.set()
+        self.closed.set()
+        self.ready.set()
+
+    def _sample_rss(self):
+        path = f"/proc/{self.child.pid}/status"
+        while not self.closed.is_set():
+            try:
+                with open(path) as f:
+                    for line in f:
+                        if line.startswith("VmRSS:"):
+                            self.rss.append((self.now(), self.lines_sent, int(line.split()[1])))
+            except OSError:
+                return
+            time.sleep(0.25)
+
+    def wait_ready(self, timeout=20):
+        self.ready.wait(timeout)
+        ready = [e for e in self.events if e["type"] == "ready"]
+        if not ready:
+            raise RuntimeError("the helper sent no ready")
+        return ready[0]["_t"]
+
+    def send(self, data):
+        self.conn.sendall(data)
+
+    def send_pcm_line(self, pcm):
+        self.conn.sendall(base64.b64encode(pcm) + b"\n")
+        self.lines_sent += 1
+
+    def end(self, timeout=60):
+        """Sends "__END__", waits for the helper's exit; returns (exit code,
+        cpu s, peak RSS KiB) and the time "__END__" went out."""
+        t_end = self.now()
+        self.conn.sendall(b"__END__\n")
+        deadline = time.monotonic() + timeout
+        while True:
+            pid, status, usage = os.wait4(self.child.pid, os.WNOHANG)
+            if pid:
+                break
+            if time.monotonic() > deadline:
+                self.child.kill()
+                pid, status, usage = os.wait4(self.child.pid, 0)
+                break
+            time.sleep(0.002)
+        self.closed.wait(5)
+        self.conn.close()
+        self.server.close()
+        return t_end, os.waitstatus_to_exitcode(status), usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+
+
+def paced_send(run, pcm, start, offset_s):
+    """Sends pcm in 100 ms lines as a microphone delivers them: each line
+    when the last of its samples has been spoken, `start` + audio time."""
+    for i in range(0, len(pcm), LINE_BYTES):
+        line = pcm[i:i + LINE_BYTES]
+        due = start + offset_s + (i + len(line)) / (2 * RATE)
+        delay = due - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+        run.send_pcm_line(line)
+
+
+# --------------------------------------------------------------------------
+# Sections
+
+
+def transcript_of(json_lines):
+    """(hypothesis, number of finals) from olvek-transcribe --json output."""
+    finals = []
+    for line in json_lines.splitlines():
+        try:
+            event = json.loads(line)
+        except ValueError:
+            continue
+        if event.get("type") == "final":
+            finals.append(event.get("text", ""))
+    return " ".join(t for t in finals if t), len(finals)
+
+
+def section_accuracy_speed(args, clips, results):
+    transcribe = os.path.join(args.build, "olvek-transcribe")
+    continuous = shutil.which("pocketsphinx_continuous")
+    if not os.access(transcribe, os.X_OK) or not continuous:
+        results["notes"].append("accuracy+speed skipped: olvek-transcribe or pocketsphinx_continuous missing")
+        return
+    raw_argv = [continuous, "-hmm", f"{MODEL}/en-us", "-lm", f"{MODEL}/en-us.lm.bin",
+                "-dict", f"{MODEL}/cmudict-en-us.dict", "-logfn", "/dev/null", "-infile"]
+    contenders = [("helper", [transcribe, "--json"]), ("raw", raw_argv)]
+    variant = os.path.join(args.build, "bench", "olvek-bench-helper-queue1s")
+    if os.access(variant, os.X_OK):
+        contenders.insert(1, ("helper, 1 s queue", [transcribe, "--json", "--helper", variant]))
+    names = [n for n, _ in contenders]
+    per = {n: {c[0]: {"wall": [], "cpu": [], "rss": [], "errors": [], "hyps": [], "lost": 0} for c in clips}
+           for n in names}
+    for run in range(args.runs):
+        for k, (clip_id, _, ref) in enumerate(clips):
+            wav = os.path.join(args.data, clip_id + ".wav")
+            # Rotate who goes first, so a busy neighbour hurts all alike.
+            shift = (run + k) % len(contenders)
+            for name, argv in contenders[shift:] + contenders[:shift]:
+                wall, cpu, rss, code, out = run_timed(argv + [wav], timeout=120)
+                rec = per[name][clip_id]
+                if name == "raw":
+                    hyp = " ".join(out.split()) if code == 0 else ""
+                else:
+                    hyp, finals = transcript_of(out)
+                    # The last final missing: the helper's 3 s finishing limit
+                    # cut the decoding of what was still queued.
+                    if code != 0 or finals == 0 or not json_ends_with_final(out):
+                        rec["lost"] += 1
+                rec["wall"].append(wall)
+                rec["cpu"].append(cpu)
+                rec["rss"].append(rss)
+                rec["hyps"].append(hyp)
+                rec["errors"].append(edit_distance(ref, words_of(hyp)))
+        print(f"  accuracy+speed: run {run + 1}/{args.runs} done", file=sys.stderr)
+
+    rows = []
+    for clip_id, pcm, ref in clips:
+        row = {"clip": clip_id[-4:], "audio_s": len(pcm) / (2 * RATE), "ref_words": len(ref)}
+        for name in names:
+            rec = per[name][clip_id]
+            row[name] = {"wer": median(rec["errors"]) / len(ref), "wer_varies": len(set(rec["errors"])) > 1,
+                         "wall": median(rec["wall"]), "cpu": median(rec["cpu"]), "hyp": rec["hyps"][0],
+                         "lost": rec["lost"]}
+        rows.append(row)
+    totals = {}
+    ref_words = sum(len(c[2]) for c in clips)
+    for name in names:
+        walls = [sum(per[name][c[0]]["wall"][r] for c in clips) for r in range(args.runs)]
+        cpus = [sum(per[name][c[0]]["cpu"][r] for c in clips) for r in range(args.runs)]
+        errors = [sum(per[name][c[0]]["errors"][r] for c in clips) for r in range(args.runs)]
+        totals[name] = {"wer": median(errors) / ref_words, "wer_min": min(errors) / ref_words,
+                        "wer_max": max(errors) / ref_words,
+                        "wall": median(walls), "wall_spread": spread(walls),
+                        "cpu": median(cpus), "cpu_spread": spread(cpus),
+                        "rss_mib": max(max(per[name][c[0]]["rss"]) for c in clips) / 1024,
+                        "lost": sum(per[name][c[0]]["lost"] for c in clips),
+                        "wall_ratio": [w / r for w, r in zip(walls, [sum(per["raw"][c[0]]["wall"][k] for c in clips)
+                                                                   for k in range(args.runs)])]}
+    results["accuracy_speed"] = {"clips": rows, "total": totals, "runs": args.runs, "names": names}
+
+
+def json_ends_with_final(out):
+    """True when the last transcript event before "stopped" is a final."""
+    last = None
+    for line in out.splitlines():
+        try:
+            t = json.loads(line).get("type")
+        except ValueError:
+            continue
+        if t in ("partial", "final"):
+            last = t
+    return last == "final"
+
+
+def section_latency(args, clips, results):
+    helper = os.path.join(args.build, "olvek-macos-speech-helper")
+    if not os.access(helper, os.X_OK):
+        results["notes"].append("latency skipped: the helper is not built")
+        return
+    gap = b"\0" * (2 * RATE * 3 // 2)  # 1.5 s of silence between clips
+    spans = [speech_span(pcm) for _, pcm, _ in clips]
+    launch, first_partial, utterance_final, end_final = [], [], [], []
+    missing = []
+    for run in range(args.latency_runs):
+        r = HelperRun(helper)
+        launch.append(r.wait_ready())
+        start = time.monotonic() + 0.05
+        offset = 0.0
+        marks = []  # (speech on, speech off) in seconds since launch
+        for k, (_, pcm, _) in enumerate(clips):
+            on, off = spans[k]
+            marks.append((start - r.t0 + offset + on, start - r.t0 + offset + off))
+            paced_send(r, pcm, start, offset)
+            offset += len(pcm) / (2 * RATE)
+            if k + 1 < len(clips):
+                paced_send(r, gap, start, offset)
+                offset += len(gap) / (2 * RATE)
+        t_end, code, _, _ = r.end()
+        events = r.events
+        for k, (on, off) in enumerate(marks):
+            nxt = marks[k + 1][0] if k + 1 < len(marks) else float("inf")
+            partials = [e["_t"] for e in events if e["type"] == "partial" and on <= e["_t"] < nxt]
+            if partials:
+                first_partial.append(partials[0] - on)
+            else:
+                missing.append(f"run {run + 1} clip {k + 1}: no partial")
+            finals = [e["_t"] for e in events if e["type"] == "final" and e["_t"] >= off]
+            if k + 1 < len(marks):
+                if finals and finals[0] < nxt:
+                    utterance_final.append(finals[0] - off)
+                else:
+                    missing.append(f"run {run + 1} clip {k + 1}: no final before the next clip")
+        finals = [e["_t"] for e in events if e["type"] == "final"]
+        if finals and finals[-1] >= t_end:
+            end_final.append(finals[-1] - t_end)
+        else:
+            missing.append(f"run {run + 1}: no final after __END__ (exit {code})")
+        print(f"  latency: run {run + 1}/{args.latency_runs} done", file=sys.stderr)
+    # Launch to ready on its own, a few more times: it is cheap.
+    for _ in range(args.runs):
+        r = HelperRun(helper)
+        launch.append(r.wait_ready())
+        r.end()
+    results["latency"] = {"launch_to_ready": launch, "speech_to_partial": first_partial,
+                          "utterance_end_to_final": utterance_final, "end_to_final": end_final,
+                          "missing": missing, "runs": args.latency_runs}
+
+
+def section_memory(args, clips, results):
+    helper = os.path.join(args.build, "olvek-macos-speech-helper")
+    if not os.access(helper, os.X_OK):
+        results["notes"].append("memory skipped: the helper is not built")
+        return
+    gap = b"\0" * (2 * RATE)
+    one_pass = b"".join(pcm + gap for _, pcm, _ in clips)
+    total_bytes = int(args.long_minutes * 60 * 2 * RATE) // 2 * 2
+    stream = (one_pass * (total_bytes // len(one_pass) + 1))[:total_bytes]
+    r = HelperRun(helper, sample_rss=True)
+    r.wait_ready()
+    t_start = r.now()
+    for i in range(0, len(stream), LINE_BYTES):
+        r.send_pcm_line(stream[i:i + LINE_BYTES])
+    # The helper holds a backlog, and events only go out in the turns after
+    # appended lines: keep sending silence at real time until it has gone
+    # 3 s without a transcript event, so that all the speech is decoded
+    # before "__END__" (whose finishing limit would otherwise cut it).
+    silence = b"\0" * LINE_BYTES
+    deadline = time.monotonic() + 600
+    while time.monotonic() < deadline:
+        last = max((e["_t"] for e in r.events if e["type"] in ("partial", "final")), default=0)
+        if r.now() - last > 3:
+            break
+        r.send_pcm_line(silence)
+        time.sleep(LINE_MS / 1000)
+    t_caught_up = r.now()
+    t_end, code, cpu, peak = r.end(timeout=60)
+    span = t_caught_up - t_start
+    # Whole windows of time, since the queue fills at once and stays full:
+    # the second tenth of the run against the last tenth.
+    def window(lo, hi):
+        xs = [kib for t, _, kib in r.rss if t_start + lo * span <= t < t_start + hi * span]
+        return max(xs) / 1024 if xs else float("nan")
+    finals = [e for e in r.events if e["type"] == "final"]
+    results["memory"] = {"audio_min": len(stream) / (2 * RATE) / 60, "peak_mib": peak / 1024,
+                         "early_mib": window(0.1, 0.2), "late_mib": window(0.9, 1.0),
+                         "wall_s": span, "cpu_s": cpu, "finals": len(finals), "exit": code,
+                         "samples": len(r.rss)}
+
+
+def scripted_helper(build):
+    for path in (os.path.join(build, "tests", "olvek-scripted-helper"), os.path.join(build, "olvek-scripted-helper")):
+        if os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def script_line(command):
+    """An audio line whose samples carry a command of the scripted engine."""
+    samples = array.array("h", [0x7ABC, 0x7ABD] + [ord(c) for c in command])
+    return base64.b64encode(samples.tobytes()) + b"\n"
+
+
+def hostlink_stream(run, seconds, paced, clips):
+    """100 ms audio lines of real speech; after every 5th a partial ("W:"),
+    after every 50th a final ("F"), about what the engine sends for speech."""
+    start = time.monotonic()
+    pcm = b"".join(c[1] for c in clips)
+    audio_lines = int(seconds * 1000 / LINE_MS)
+    for k in range(audio_lines):
+        i = (k * LINE_BYTES) % (len(pcm) - LINE_BYTES)
+        if paced:
+            delay = start + (k + 1) * LINE_MS / 1000 - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+        run.send_pcm_line(pcm[i:i + LINE_BYTES])
+        if k % 5 == 4:
+            run.send(script_line("W:word%d" % k))
+        if k % 50 == 49:
+            run.send(script_line("F"))
+
+
+def section_hostlink(args, clips, results):
+    helper = scripted_helper(args.build)
+    if not helper:
+        results["notes"].append("hostlink skipped: olvek-scripted-helper is not built (configure with tests on)")
+        return
+    env = dict(os.environ, OLVEK_TEST_PLATFORM="end=final")
+    base = []
+    for _ in range(3):
+        r = HelperRun(helper, env=env)
+        r.wait_ready()
+        base.append(r.end()[2])
+    cpu0 = median(base)
+    out = {"baseline_cpu_s": cpu0}
+    for name, seconds, paced in (("fast", args.hostlink_fast_s, False), ("realtime", args.hostlink_realtime_s, True)):
+        cpus, walls, events = [], [], []
+        for _ in range(1 if paced else 3):
+            r = HelperRun(helper, env=env)
+            r.wait_ready()
+            t0 = r.now()
+            hostlink_stream(r, seconds, paced, clips)
+            t_end, code, cpu, _ = r.end()
+            cpus.append(cpu)
+            walls.append(t_end - t0)
+            events.append(len(r.events))
+        per_hour = (median(cpus) - cpu0) * 3600 / seconds
+        out[name] = {"audio_s": seconds, "cpu_s": median(cpus), "cpu_spread": spread(cpus), "wall_s": median(walls),
+                     "events": median(events), "cpu_s_per_audio_hour": per_hour,
+                     "core_percent_at_realtime": per_hour / 3600 * 100}
+    results["hostlink"] = out
+
+
+def section_micro(args, results):
+    exe = os.path.join(args.build, "bench", "olvek_hostlink_bench")
+    if not os.access(exe, os.X_OK):
+        results["notes"].append("micro skipped: bench/olvek_hostlink_bench is not built (Google Benchmark missing?)")
+        return
+    proc = subprocess.run([exe, "--benchmark_format=json", "--benchmark_repetitions=3",
+                           "--benchmark_report_aggregates_only=true", "--benchmark_min_time=0.2"],
+                          capture_output=True, text=True, timeout=300)
+    if proc.returncode != 0:
+        results["notes"].append("micro failed: " + proc.stderr[-300:])
+        return
+    report = json.loads(proc.stdout)
+    rows = {}
+    for b in report["benchmarks"]:
+        if b.get("aggregate_name") not in ("median", "stddev"):
+            continue
+        rec = rows.setdefault(b["run_name"], {})
+        rec[b["aggregate_name"]] = b
+    results["micro"] = [
+        {"name": name, "mib_s": rec["median"].get("bytes_per_second", 0) / 2**20,
+         "items_s": rec["median"].get("items_per_second"),
+         "lines_s": rec["median"].get("lines/s"),
+         "cpu_ns": rec["median"]["cpu_time"], "cpu_ns_sd": rec.get("stddev", {}).get("cpu_time")}
+        for name, rec in rows.items()]
+
+
+# --------------------------------------------------------------------------
+# The table
+
+
+def machine():
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "")
+    except OSError:
+        pass
+    load = os.getloadavg()[0]
+    return f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, load {load:.1f} at the end"
+
+
+def print_table(results):
+    p = print
+    p(f"Machine: {results['machine']}")
+    p(f"Ran in {results['elapsed_s']:.0f} s on {results['date']}")
+    a = results.get("accuracy_speed")
+    if a:
+        names = a["names"]
+        p("")
+        p(f"Accuracy and speed: the 5 librivox clips one by one, olvek-transcribe (as fast as the helper takes it) "
+          f"against pocketsphinx_continuous -infile, {a['runs']} runs interleaved")
+        p("")
+        p("| clip | audio s | words | " + " | ".join(f"WER {n}" for n in names) + " |")
+        p("|---|---|---|" + "---|" * len(names))
+        for row in a["clips"]:
+            cells = []
+            for n in names:
+                x = row[n]
+                cells.append(f"{x['wer']:.1%}" + ("*" if x["wer_varies"] else "") +
+                             (f" ({x['lost']} lost)" if x["lost"] else ""))
+            p(f"| {row['clip']} | {row['audio_s']:.2f} | {row['ref_words']} | " + " | ".join(cells) + " |")
+        p("")
+        p("| all clips | WER (min..max) | wall s | CPU s | wall / raw | CPU / raw | peak RSS MiB | final lost |")
+        p("|---|---|---|---|---|---|---|---|")
+        raw = a["total"]["raw"]
+        for n in names:
+            x = a["total"][n]
+            ratio = f"{x['wall'] / raw['wall']:.2f}" + (f" ({min(x['wall_ratio']):.2f}..{max(x['wall_ratio']):.2f})"
+                                                        if len(x["wall_ratio"]) > 1 else "")
+            p(f"| {n} | {x['wer']:.1%} ({x['wer_min']:.1%}..{x['wer_max']:.1%}) | {x['wall']:.2f} ({x['wall_spread']}) | "
+              f"{x['cpu']:.2f} ({x['cpu_spread']}) | {ratio} | {x['cpu'] / raw['cpu']:.2f} | {x['rss_mib']:.0f} | "
+              f"{x['lost'] if n != 'raw' else ''} |")
+        p("")
+        p("- wall and CPU: median (min..max) over the runs of the sum over the clips; WER: median; goal wall / raw <= 1.05")
+        p("- final lost: runs in which the last final never came (the helper's 3 s finishing limit ran out "
+          "while audio was still queued), so its words are missing")
+        if any(row[n]["wer_varies"] for row in a["clips"] for n in names):
+            p("- * the word errors differed between runs")
+    lat = results.get("latency")
+    if lat:
+        p("")
+        p(f"Latency at real-time pacing (100 ms lines sent as spoken; {lat['runs']} runs of all clips, 1.5 s apart)")
+        p("")
+        p("| measure | median s | min..max s | count | goal |")
+        p("|---|---|---|---|---|")
+        for key, label, goal in (("launch_to_ready", 'launch to "ready"', "<= 0.400"),
+                                 ("speech_to_partial", 'start of speech to first "partial"', ""),
+                                 ("utterance_end_to_final", 'last speech to its "final"', ""),
+                                 ("end_to_final", '"__END__" to the last "final"', "<= 0.100")):
+            xs = lat[key]
+            p(f"| {label} | {fmt(median(xs))} | {spread(xs) or 'n/a'} | {len(xs)} | {goal} |")
+        for m in lat["missing"]:
+            p(f"- missing: {m}")
+    mem = results.get("memory")
+    if mem:
+        p("")
+        p(f"Memory over a long stream ({mem['audio_min']:.0f} min of the clips over and over, 1 s apart, as fast as "
+          f"the helper takes them; decoded in {mem['wall_s']:.0f} s, {mem['cpu_s']:.0f} CPU s, {mem['finals']} finals, "
+          f"exit {mem['exit']}; RSS sampled every 0.25 s)")
+        p("")
+        p("| peak RSS MiB | RSS MiB at 10-20% of the stream | RSS MiB at 90-100% | growth MiB |")
+        p("|---|---|---|---|")
+        p(f"| {mem['peak_mib']:.1f} | {mem['early_mib']:.1f} | {mem['late_mib']:.1f} | "
+          f"{mem['late_mib'] - mem['early_mib']:+.1f} |")
+    hl = results.get("hostlink")
+    if hl:
+        p("")
+        p("Host link alone (olvek-scripted-helper: 100 ms audio lines, a partial every 5 lines, a final every 50; "
+          f"start-up CPU {hl['baseline_cpu_s']:.3f} s taken off)")
+        p("")
+        p("| input | audio s | events | helper CPU s | CPU s per audio hour | % of one core at real time | goal |")
+        p("|---|---|---|---|---|---|---|")
+        for name in ("fast", "realtime"):
+            x = hl[name]
+            p(f"| {name} | {x['audio_s']:.0f} | {x['events']:.0f} | {x['cpu_s']:.3f} {('(' + x['cpu_spread'] + ')') if x['cpu_spread'] else ''} | "
+              f"{x['cpu_s_per_audio_hour']:.2f} | {x['core_percent_at_realtime']:.3f} | <= 1 |")
+    mi = results.get("micro")
+    if mi:
+        p("")
+        p("Micro-benchmarks (Google Benchmark, median of 3)")
+        p("")
+        p("| benchmark | CPU ns per call | MiB/s | per second |")
+        p("|---|---|---|---|")
+        for b in mi:
+            per = b["items_s"] or b["lines_s"]
+            unit = " events" if b["items_s"] else (" lines" if b["lines_s"] else "")
+            p(f"| {b['name']} | {b['cpu_ns']:.0f} | {b['mib_s']:.1f} | {('%.0f' % per + unit) if per else ''} |")
+    for n in results["notes"]:
+        p(f"- {n}")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", required=True, help="the build folder")
+    ap.add_argument("--data", default=DATA)
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--latency-runs", type=int, default=3)
+    ap.add_argument("--long-minutes", type=float, default=10)
+    ap.add_argument("--hostlink-fast-s", type=float, default=600)
+    ap.add_argument("--hostlink-realtime-s", type=float, default=30)
+    ap.add_argument("--only", default="accuracy+speed,latency,memory,hostlink,micro")
+    ap.add_argument("--json", help="also write the raw results here")
+    args = ap.parse_args()
+    sections = set(args.only.split(","))
+    clips = load_clips(args.data)
+    t0 = time.monotonic()
+    results = {"notes": [], "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())}
+    if "accuracy+speed" in sections:
+        section_accuracy_speed(args, clips, results)
+    if "latency" in sections:
+        section_latency(args, clips, results)
+    if "memory" in sections:
+        section_memory(args, clips, results)
+    if "hostlink" in sections:
+        section_hostlink(args, clips, results)
+    if "micro" in sections:
+        section_micro(args, results)
+    results["elapsed_s"] = time.monotonic() - t0
+    results["machine"] = machine()
+    print_table(results)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
