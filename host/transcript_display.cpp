@@ -128,9 +128,16 @@ void TranscriptDisplay::drawStatusLocked() {
     // One column is left free: a line that fills the last column makes some
     // terminals wrap before the cursor returns.
     int room = options_.columns - 1 - static_cast<int>(prefix.size());
-    std::string shown = prefix + fitToColumns(partial, room);
-    std::fputs(shown.c_str(), statusStream());
-    std::fflush(statusStream());
+    // Progress is diagnostics and goes to `err`, the partial is transcript and
+    // goes to `out`; on a terminal both land on the same line, in this order.
+    if (!prefix.empty()) {
+        std::fputs(prefix.c_str(), err_);
+        std::fflush(err_);
+    }
+    if (!partial.empty()) {
+        std::fputs(fitToColumns(partial, room).c_str(), out_);
+        std::fflush(out_);
+    }
     statusShown_ = true;
 }
 

@@ -24,9 +24,11 @@ struct DisplayOptions {
     int columns = 80;
 };
 
-// Writes transcripts to `out` and diagnostics to `err`. The status line (the
-// partial and the progress) lives on `out` in Live mode and on `err`
-// otherwise. Every call may come from any thread; calls are serialised.
+// Writes transcripts to `out` and diagnostics to `err`. The status line is
+// the progress (written to `err`) followed, in Live mode, by the partial
+// (written to `out`): both streams are then expected to be the same terminal,
+// and the line is cleared through `out`; otherwise it is all on `err`. Every
+// call may come from any thread; calls are serialised.
 class TranscriptDisplay {
 public:
     TranscriptDisplay(std::FILE* out, std::FILE* err, DisplayOptions options);

@@ -3,7 +3,11 @@
 // what a person sees, and how every way of failing is told apart.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -12,6 +16,7 @@
 #include <sndfile.h>
 
 #include "fakes/scripted_speech_platform.h"
+#include "host/child_process.h"
 #include "host/transcribe_options.h"
 #include "transcribe_run.h"
 
@@ -194,6 +199,45 @@ TEST_F(TranscribeScripted, RealtimeSendsNoFasterThanSpeech) {
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(wordsOf(run.out), words);
     EXPECT_GE(took, std::chrono::milliseconds(380)) << "4 chunks of 100 ms";
+}
+
+TEST_F(TranscribeScripted, CtrlCOnLiveInputEndsTheAudioAndTheLastWordsStillCome) {
+    // Standard input as a live recorder gives it: a pipe that stays open.
+    std::string fifo = dir.file("live");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int recorder = ::open(fifo.c_str(), O_RDWR); // holds the writing end open
+    ASSERT_GE(recorder, 0);
+    host::SpawnOptions options;
+    options.inputFile = fifo;
+    auto transcribe = host::ChildProcess::spawn({OLVEK_TRANSCRIBE_PATH, "--json", "--helper", scripted(), "-"}, options);
+    ASSERT_TRUE(transcribe);
+    auto audio = wordAudio({"hello", "there"});
+    ASSERT_EQ(::write(recorder, audio.data(), audio.size() * 2), static_cast<ssize_t>(audio.size() * 2));
+
+    // Once both words have reached the helper, the speaker presses Ctrl-C.
+    auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (transcribe->standardOutput().find("there") == std::string::npos &&
+           std::chrono::steady_clock::now() < guard) {
+        ASSERT_FALSE(transcribe->wait(std::chrono::milliseconds(50))) << transcribe->standardError();
+    }
+    ASSERT_NE(transcribe->standardOutput().find("there"), std::string::npos) << "the partial never came";
+    ::kill(transcribe->pid(), SIGINT);
+    auto status = transcribe->wait(std::chrono::seconds(20));
+    ::close(recorder);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited);
+    EXPECT_EQ(status->code, 0) << transcribe->standardError();
+    std::vector<std::string> types;
+    std::string final;
+    std::stringstream lines(transcribe->standardOutput());
+    for (std::string line; std::getline(lines, line);) {
+        auto event = nlohmann::json::parse(line);
+        types.push_back(event["type"]);
+        if (event["type"] == "final") final = event["text"];
+    }
+    ASSERT_FALSE(types.empty());
+    EXPECT_EQ(types.back(), "stopped");
+    EXPECT_EQ(wordsOf(final), (std::vector<std::string>{"hello", "there"}));
 }
 
 TEST_F(TranscribeScripted, ImpostorsThatConnectFirstAreTurnedAwayAndTheHelperGetsThrough) {

@@ -120,7 +120,9 @@ TEST(TranscriptDisplay, AStartupErrorIsLeftToTheCaller) {
     EXPECT_EQ(err.text(), "");
 }
 
-TEST(TranscriptDisplay, ProgressSharesTheStatusLineAndNeverWraps) {
+TEST(TranscriptDisplay, ProgressGoesToStandardErrorAndTheLineNeverWraps) {
+    // Live: the progress (on err) and the partial (on out) share one terminal
+    // line, cleared through out; together they fit in the columns.
     MemoryFile out, err;
     TranscriptDisplay display(out.get(), err.get(), {OutputMode::Live, true, 30});
     display.onProgress(3, 12);
@@ -128,13 +130,15 @@ TEST(TranscriptDisplay, ProgressSharesTheStatusLineAndNeverWraps) {
     display.onLine(final("the end"));
     display.finish();
     std::string progress = "[ 25% 3/12 s] ";
-    EXPECT_EQ(out.text(), progress + kClear + progress + "\u2026r the lazy dog" + kClear + "the end\n" + progress + kClear);
-    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(out.text(), kClear + "\u2026r the lazy dog" + kClear + "the end\n" + kClear);
+    EXPECT_EQ(err.text(), progress + progress + progress);
+    EXPECT_EQ(progress.size() + std::string("\u2026r the lazy dog").size() - 2, 29u) << "30 columns, one left free";
 
     // Not live: the status line, progress only, lives on standard error.
     MemoryFile out2, err2;
     TranscriptDisplay piped(out2.get(), err2.get(), {OutputMode::FinalsOnly, true, 80});
     piped.onProgress(6, 12);
+    piped.onProgress(6.01, 12); // the same text: not redrawn
     piped.onLine(final("words"));
     piped.finish();
     EXPECT_EQ(out2.text(), "words\n");
