@@ -79,6 +79,7 @@ def main():
     conn.sendall(b"__END__\n")
     done.wait(60)
     _, status, usage = os.wait4(child.pid, 0)
+    wall = time.monotonic() - t0
     out, err = child.stdout.read(), child.stderr.read()
     finals = [e for e in events if e["type"] == "final"]
     last_final = finals[-1]["_t"] if finals else None
@@ -88,6 +89,7 @@ def main():
         "end_sent_s": round(t_end, 3),
         "end_to_last_final_s": round(last_final - t_end, 3) if last_final and last_final >= t_end else None,
         "exit_status": os.waitstatus_to_exitcode(status),
+        "wall_s": round(wall, 3),
         "user_cpu_s": round(usage.ru_utime, 3), "sys_cpu_s": round(usage.ru_stime, 3),
         "max_rss_kib": usage.ru_maxrss,
         "finals": [f["text"] for f in finals],
