@@ -355,58 +355,70 @@ def json_ends_with_final(out):
     return last == "final"
 
 
+def latency_round(helper, clips, spans, out, label):
+    """One helper run per clip k: clip k, 1.5 s of silence, clip k+1, then
+    "__END__" right after the last sample, all paced as spoken."""
+    gap = b"\0" * (2 * RATE * 3 // 2)
+    for k in range(len(clips)):
+        pair = [k, (k + 1) % len(clips)]
+        r = HelperRun(helper)
+        out["launch_to_ready"].append(r.wait_ready())
+        start = time.monotonic() + 0.05
+        marks = []  # (speech on, speech off), seconds since launch
+        offset = 0.0
+        for n, c in enumerate(pair):
+            pcm = clips[c][1]
+            on, off = spans[c]
+            marks.append((start - r.t0 + offset + on, start - r.t0 + offset + off))
+            paced_send(r, pcm, start, offset)
+            offset += len(pcm) / (2 * RATE)
+            if n == 0:
+                paced_send(r, gap, start, offset)
+                offset += len(gap) / (2 * RATE)
+        t_end, code, _, _ = r.end()
+        events = r.events
+        for n, (on, off) in enumerate(marks):
+            nxt = marks[n + 1][0] if n + 1 < len(marks) else float("inf")
+            partials = [e["_t"] for e in events if e["type"] == "partial" and on <= e["_t"] < nxt]
+            if partials:
+                out["speech_to_partial"].append(partials[0] - on)
+            else:
+                out["missing"].append(f"{label} clip {pair[n] + 1}: no partial")
+        finals = [e["_t"] for e in events if e["type"] == "final" and marks[0][1] <= e["_t"] < marks[1][0]]
+        if finals:
+            out["utterance_end_to_final"].append(finals[0] - marks[0][1])
+        else:
+            out["missing"].append(f"{label} clip {pair[0] + 1}: no final in the silence after it")
+        finals = [e["_t"] for e in events if e["type"] == "final"]
+        if finals and finals[-1] >= t_end:
+            out["end_to_final"].append(finals[-1] - t_end)
+        else:
+            out["missing"].append(f"{label} clips {pair[0] + 1}+{pair[1] + 1}: no final after __END__ (exit {code})")
+        ref = clips[pair[0]][2] + clips[pair[1]][2]
+        hyp = words_of(" ".join(e.get("text", "") for e in events if e["type"] == "final"))
+        out["errors"] += edit_distance(ref, hyp)
+        out["ref_words"] += len(ref)
+
+
 def section_latency(args, clips, results):
     helper = os.path.join(args.build, "olvek-macos-speech-helper")
     if not os.access(helper, os.X_OK):
         results["notes"].append("latency skipped: the helper is not built")
         return
-    gap = b"\0" * (2 * RATE * 3 // 2)  # 1.5 s of silence between clips
     spans = [speech_span(pcm) for _, pcm, _ in clips]
-    launch, first_partial, utterance_final, end_final = [], [], [], []
-    missing = []
-    for run in range(args.latency_runs):
-        r = HelperRun(helper)
-        launch.append(r.wait_ready())
-        start = time.monotonic() + 0.05
-        offset = 0.0
-        marks = []  # (speech on, speech off) in seconds since launch
-        for k, (_, pcm, _) in enumerate(clips):
-            on, off = spans[k]
-            marks.append((start - r.t0 + offset + on, start - r.t0 + offset + off))
-            paced_send(r, pcm, start, offset)
-            offset += len(pcm) / (2 * RATE)
-            if k + 1 < len(clips):
-                paced_send(r, gap, start, offset)
-                offset += len(gap) / (2 * RATE)
-        t_end, code, _, _ = r.end()
-        events = r.events
-        for k, (on, off) in enumerate(marks):
-            nxt = marks[k + 1][0] if k + 1 < len(marks) else float("inf")
-            partials = [e["_t"] for e in events if e["type"] == "partial" and on <= e["_t"] < nxt]
-            if partials:
-                first_partial.append(partials[0] - on)
-            else:
-                missing.append(f"run {run + 1} clip {k + 1}: no partial")
-            finals = [e["_t"] for e in events if e["type"] == "final" and e["_t"] >= off]
-            if k + 1 < len(marks):
-                if finals and finals[0] < nxt:
-                    utterance_final.append(finals[0] - off)
-                else:
-                    missing.append(f"run {run + 1} clip {k + 1}: no final before the next clip")
-        finals = [e["_t"] for e in events if e["type"] == "final"]
-        if finals and finals[-1] >= t_end:
-            end_final.append(finals[-1] - t_end)
-        else:
-            missing.append(f"run {run + 1}: no final after __END__ (exit {code})")
-        print(f"  latency: run {run + 1}/{args.latency_runs} done", file=sys.stderr)
-    # Launch to ready on its own, a few more times: it is cheap.
-    for _ in range(args.runs):
-        r = HelperRun(helper)
-        launch.append(r.wait_ready())
-        r.end()
-    results["latency"] = {"launch_to_ready": launch, "speech_to_partial": first_partial,
-                          "utterance_end_to_final": utterance_final, "end_to_final": end_final,
-                          "missing": missing, "runs": args.latency_runs}
+    contenders = [("helper", helper, args.latency_runs)]
+    variant = os.path.join(args.build, "bench", "olvek-bench-helper-noflat")
+    if os.access(variant, os.X_OK) and args.variant_latency_runs > 0:
+        contenders.append(("helper, no flat pass", variant, args.variant_latency_runs))
+    table = {}
+    for name, exe, rounds in contenders:
+        out = {"launch_to_ready": [], "speech_to_partial": [], "utterance_end_to_final": [], "end_to_final": [],
+               "missing": [], "errors": 0, "ref_words": 0, "runs": rounds * len(clips)}
+        for rnd in range(rounds):
+            latency_round(exe, clips, spans, out, f"{name} round {rnd + 1}")
+            print(f"  latency: {name} round {rnd + 1}/{rounds} done", file=sys.stderr)
+        table[name] = out
+    results["latency"] = table
 
 
 def section_memory(args, clips, results):
@@ -593,19 +605,24 @@ def print_table(results):
             p("- * the word errors differed between runs")
     lat = results.get("latency")
     if lat:
+        names = list(lat)
         p("")
-        p(f"Latency at real-time pacing (100 ms lines sent as spoken; {lat['runs']} runs of all clips, 1.5 s apart)")
+        p("Latency at real-time pacing: per run clip k, 1.5 s of silence, clip k+1, \"__END__\" right after it; "
+          "100 ms lines sent as spoken; " + ", ".join(f"{lat[n]['runs']} runs {n}" for n in names))
         p("")
-        p("| measure | median s | min..max s | count | goal |")
-        p("|---|---|---|---|---|")
+        p("| measure, s | " + " | ".join(f"{n}: median (min..max) n" for n in names) + " | goal |")
+        p("|---|" + "---|" * len(names) + "---|")
         for key, label, goal in (("launch_to_ready", 'launch to "ready"', "<= 0.400"),
                                  ("speech_to_partial", 'start of speech to first "partial"', ""),
                                  ("utterance_end_to_final", 'last speech to its "final"', ""),
                                  ("end_to_final", '"__END__" to the last "final"', "<= 0.100")):
-            xs = lat[key]
-            p(f"| {label} | {fmt(median(xs))} | {spread(xs) or 'n/a'} | {len(xs)} | {goal} |")
-        for m in lat["missing"]:
-            p(f"- missing: {m}")
+            cells = [f"{fmt(median(lat[n][key]))} ({spread(lat[n][key]) or 'n/a'}) {len(lat[n][key])}" for n in names]
+            p(f"| {label} | " + " | ".join(cells) + f" | {goal} |")
+        p("| WER of the finals at this pacing | " +
+          " | ".join(f"{lat[n]['errors'] / max(1, lat[n]['ref_words']):.1%}" for n in names) + " | |")
+        for n in names:
+            for m in lat[n]["missing"]:
+                p(f"- missing: {m}")
     mem = results.get("memory")
     if mem:
         p("")
@@ -649,7 +666,8 @@ def main():
     ap.add_argument("--build", required=True, help="the build folder")
     ap.add_argument("--data", default=DATA)
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--latency-runs", type=int, default=3)
+    ap.add_argument("--latency-runs", type=int, default=2, help="rounds of the 5 clip pairs")
+    ap.add_argument("--variant-latency-runs", type=int, default=1)
     ap.add_argument("--long-minutes", type=float, default=10)
     ap.add_argument("--hostlink-fast-s", type=float, default=600)
     ap.add_argument("--hostlink-realtime-s", type=float, default=30)

@@ -4,6 +4,7 @@
 // engine's defaults.
 //   OLVEK_BENCH_QUEUE_MS     audio the engine holds ahead of its decoder
 //   OLVEK_BENCH_PARTIAL_MS   decoded speech between two partial results
+//   OLVEK_BENCH_NO_FLAT_PASS no flat-lexicon pass at the end of utterances
 #include "recognition/pocketsphinx/pocketsphinx_platform.h"
 
 namespace olvek {
@@ -16,7 +17,11 @@ std::unique_ptr<SpeechPlatform> makeSpeechPlatform(RunLoop& mainLoop) {
 #ifdef OLVEK_BENCH_PARTIAL_MS
     engine.partialIntervalSamples = 16 * OLVEK_BENCH_PARTIAL_MS;
 #endif
-    return pocketsphinx::makePocketSphinxPlatform(mainLoop, pocketsphinx::defaultModelRoot(), {}, engine);
+    pocketsphinx::DecoderOptions decoder;
+#ifdef OLVEK_BENCH_NO_FLAT_PASS
+    decoder.flatPass = false;
+#endif
+    return pocketsphinx::makePocketSphinxPlatform(mainLoop, pocketsphinx::defaultModelRoot(), decoder, engine);
 }
 
 } // namespace olvek
