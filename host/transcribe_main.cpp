@@ -106,6 +106,12 @@ int run(const TranscribeOptions& options) {
 
     std::unique_ptr<AudioSource> source;
     if (options.input == "-") {
+        // Keystrokes are no audio: "-" is for a recorder's pipe.
+        if (::isatty(STDIN_FILENO) == 1) {
+            complain("standard input is a terminal; pipe raw 16 kHz mono 16-bit PCM into \"-\", e.g.\n"
+                     "  arecord -q -f S16_LE -r 16000 -c 1 -t raw | olvek-transcribe -");
+            return kExitUsage;
+        }
         source = openRawPcm(STDIN_FILENO);
     } else {
         auto opened = openAudioFile(options.input);

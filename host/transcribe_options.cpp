@@ -78,6 +78,8 @@ Transcribes speech with the Olvek speech helper. FILE is any sound file that
 libsndfile reads (WAV, FLAC, Ogg, MP3, ...), at any sample rate and channel
 count. "-" reads raw 16 kHz mono 16-bit little-endian PCM from standard input:
   arecord -q -f S16_LE -r 16000 -c 1 -t raw | olvek-transcribe -
+The first Ctrl-C ends the audio and waits for the last words; a second one
+quits at once.
 
 On a terminal the words appear as they are recognized; piped, only the final
 sentences are written, one per line.
