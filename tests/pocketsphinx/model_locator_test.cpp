@@ -109,6 +109,21 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"OnlyThePhoneLanguageModel",
                    [](const fs::path& r) { fs::remove(linkStockModel(r, "en-us") / "en-us.lm.bin"); }, "en-US",
                    false},
+        LayoutCase{"LanguageModelCutOffMidway",
+                   [](const fs::path& r) { replaceWithFile(linkStockModel(r, "en-us") / "en-us.lm.bin", 20000000); },
+                   "en-US", false},
+        LayoutCase{"LanguageModelCutInItsWordList",
+                   [](const fs::path& r) {
+                       const auto file = linkStockModel(r, "en-us") / "en-us.lm.bin";
+                       replaceWithFile(file, fs::file_size(file) - 10);
+                   },
+                   "en-US", false},
+        LayoutCase{"LanguageModelOfAnotherFormat",
+                   [](const fs::path& r) {
+                       const std::string text = "\\data\\\nngram 1=1\n\n\\1-grams:\n-1.0 <s>\n\\end\\\n";
+                       replaceWithFile(linkStockModel(r, "en-us") / "en-us.lm.bin", 0, &text);
+                   },
+                   "en-US", false},
         LayoutCase{"NoDictionary",
                    [](const fs::path& r) { fs::remove(linkStockModel(r, "en-us") / "cmudict-en-us.dict"); }, "en-US",
                    false},
@@ -126,6 +141,12 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"LocaleFolderIsAFile",
                    [](const fs::path& r) { std::ofstream(r / "en-us") << "not a folder"; }, "en-US", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TrieLanguageModel, TheStockModelsAreWhole) {
+    EXPECT_TRUE(isWholeTrieLanguageModel(testing::kStockEnUs / "en-us.lm.bin"));
+    EXPECT_TRUE(isWholeTrieLanguageModel(testing::kStockEnUs / "en-us-phone.lm.bin"));
+    EXPECT_FALSE(isWholeTrieLanguageModel(testing::kStockEnUs / "cmudict-en-us.dict"));
+}
 
 TEST(ModelChoice, PicksTheWordLanguageModelAndTheSameFilesEveryTime) {
     TemporaryFolder root;

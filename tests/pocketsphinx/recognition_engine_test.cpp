@@ -320,10 +320,13 @@ TEST_F(EngineTest, SpeechWithoutAPauseIsCutAtTheBound) {
     ASSERT_TRUE(runUntilFinal(first));
     EXPECT_EQ(first.finals().at(0).text(), "one");
 
-    // The remaining 1.5 s: cut twice more, joined at the end of audio.
+    // The remaining 1.5 s: cut twice more, joined at the end of audio. The
+    // gate keeps the engine from deciding a final before endAudio is in.
     engine->cancel(first.session);
+    control->close();
     auto second = startTask();
     engine->endAudio(second.session);
+    control->open();
     ASSERT_TRUE(runUntilFinal(second));
     EXPECT_EQ(second.finals().at(0).text(), "one one one");
     EXPECT_EQ(control->ended.load(), 4);

@@ -1,6 +1,7 @@
 #include "model_locator.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <system_error>
 
@@ -53,7 +54,62 @@ std::optional<fs::path> pick(const std::vector<fs::path>& candidates, const std:
     return candidates.front();
 }
 
+std::uint32_t littleEndian32(const char* bytes) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
 } // namespace
+
+bool isWholeTrieLanguageModel(const fs::path& path) {
+    static const std::string kMagic = "Trie Language Model";
+    constexpr int kMaxOrder = 6;
+    std::ifstream in(path, std::ios::binary);
+    std::string header(kMagic.size() + 1, '\0');
+    if (!in.read(header.data(), static_cast<std::streamsize>(header.size()))) return false;
+    if (header.compare(0, kMagic.size(), kMagic) != 0) return false;
+    const int order = static_cast<unsigned char>(header.back());
+    if (order < 1 || order > kMaxOrder) return false;
+    char count[4];
+    if (!in.read(count, 4)) return false;
+    const std::uint64_t words = littleEndian32(count);
+    if (words == 0) return false;
+    const std::uint64_t headerSize = kMagic.size() + 1 + 4 * static_cast<std::uint64_t>(order);
+
+    std::error_code error;
+    const std::uint64_t size = fs::file_size(path, error);
+    if (error || size < headerSize + 4 + words) return false;
+
+    // Read ever larger tails until one holds all the words and a little more.
+    std::string tail;
+    std::uint64_t nuls = 0;
+    for (std::uint64_t want = 1 << 20;; want *= 2) {
+        const std::uint64_t length = std::min(want, size - headerSize);
+        tail.assign(length, '\0');
+        in.clear();
+        in.seekg(static_cast<std::streamoff>(size - length));
+        if (!in.read(tail.data(), static_cast<std::streamsize>(length))) return false;
+        nuls = static_cast<std::uint64_t>(std::count(tail.begin(), tail.end(), '\0'));
+        if (nuls > words + 4 || length == size - headerSize) break;
+    }
+    if (tail.empty() || tail.back() != '\0') return false;
+
+    // The first word ends at the words-th NUL from the end; it starts just
+    // after the 32-bit length, whose value is the distance to the end.
+    std::uint64_t seen = 0;
+    std::size_t firstEnd = tail.size();
+    while (firstEnd > 0) {
+        --firstEnd;
+        if (tail[firstEnd] == '\0' && ++seen == words) break;
+    }
+    if (seen != words) return false;
+    for (std::size_t start = firstEnd;; --start) {
+        if (start >= 4 && littleEndian32(tail.data() + start - 4) == tail.size() - start) return true;
+        // Words hold no NUL: the first one cannot begin before one.
+        if (start == 0 || tail[start - 1] == '\0') return false;
+    }
+}
 
 std::vector<std::string> modelFolderNames(const std::string& localeId) {
     if (localeId.empty()) return {};
@@ -114,7 +170,7 @@ std::optional<ModelFiles> locateModel(const fs::path& modelRoot, const std::stri
         auto languageModel = pick(languageModels, name + ".lm.bin");
         auto dictionary = pick(dictionaries, name + ".dict");
         if (!acousticModel || !languageModel || !dictionary) return std::nullopt;
-        if (!isUsableAcousticModel(*acousticModel) || !isReadableNonEmptyFile(*languageModel) ||
+        if (!isUsableAcousticModel(*acousticModel) || !isWholeTrieLanguageModel(*languageModel) ||
             !isReadableNonEmptyFile(*dictionary)) {
             return std::nullopt;
         }

@@ -13,7 +13,10 @@
 //
 // Every part is checked before the decoder sees it (present, a regular file
 // or folder, readable, not empty): this PocketSphinx ends the process from
-// inside the library on some missing or unreadable files.
+// inside the library on some missing or unreadable files. The language model
+// must also be a whole binary trie model (see `isWholeTrieLanguageModel`):
+// the library reads a cut-off one without complaint and then reads past its
+// buffers.
 #pragma once
 
 #include <filesystem>
@@ -45,5 +48,11 @@ std::optional<ModelFiles> locateModel(const std::filesystem::path& modelRoot, co
 // "mixture_weights". True when each is a readable, non-empty regular file and
 // the optional "feat.params" and "noisedict", when present, are readable.
 bool isUsableAcousticModel(const std::filesystem::path& folder);
+
+// Whether `path` is a binary trie language model ("Trie Language Model"
+// header, order, n-gram counts) that ends, as a whole one does, with its word
+// list: a 32-bit length, then exactly that many bytes holding one
+// NUL-terminated word per unigram. A file cut short anywhere fails this.
+bool isWholeTrieLanguageModel(const std::filesystem::path& path);
 
 } // namespace olvek::pocketsphinx

@@ -22,7 +22,7 @@ public:
 
     const std::shared_ptr<RecognitionEngine> engine;
     const std::shared_ptr<EngineSession> session;
-    bool reportPartials = false;
+    bool reportPartials = true;
 };
 
 class SphinxTask final : public RecognitionTask {
