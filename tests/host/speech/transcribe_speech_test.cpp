@@ -10,7 +10,7 @@
 #include <sndfile.h>
 
 #include "host/transcribe_options.h"
-#include "transcribe_run.h"
+#include "../transcribe_run.h"
 
 namespace olvek::testing {
 namespace {
