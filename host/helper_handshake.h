@@ -17,8 +17,10 @@ namespace olvek::host {
 bool isHelloWithToken(std::string_view line, std::string_view token);
 
 struct HandshakeLimits {
-    // How long a connection may take to send its first line.
-    std::chrono::milliseconds perConnection{2000};
+    // How long a connection may take to send its first line. Candidates are
+    // served side by side, so a silent impostor costs the helper nothing and
+    // this can leave a starved helper plenty of time.
+    std::chrono::milliseconds perConnection{5000};
     // Longest first line taken from a connection; longer is an impostor.
     std::size_t maxHelloBytes = 4096;
 };
