@@ -2,6 +2,7 @@
 // the way a live host drives it: one 100 ms line every 100 ms.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "fakes/fake_host.h"
@@ -181,6 +182,41 @@ TEST(HelperSpeech, TheDefaultLanguageWithoutItsModelEndsWithStatusTwo) {
     EXPECT_EQ(lines[1].text, R"({"type":"error","message":"SFSpeechRecognizer unavailable for locale zh-CN"})");
     EXPECT_EQ(host.standardOutput(), "");
     EXPECT_EQ(host.standardError(), "");
+}
+
+// "auto" takes the user's locale, in whatever spelling the environment has.
+TEST(HelperSpeech, TheUsersLocaleFindsItsModelInAnySpelling) {
+    if (std::getenv("LC_ALL") != nullptr) GTEST_SKIP() << "LC_ALL is set here and would win over the case's";
+    struct Case {
+        std::string lcAll;
+        std::string localeId;
+        bool found;
+    } cases[] = {
+        {"en_US.UTF-8", "en_US", true},
+        {"C", "en_US_POSIX", true},
+        {"fr_FR.UTF-8", "fr_FR", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lcAll);
+        FakeHost host;
+        ASSERT_TRUE(host.start(kHelper, host.launchArguments("auto"), {"LC_ALL=" + c.lcAll}));
+        ASSERT_TRUE(host.acceptHelper());
+        if (c.found) {
+            auto ready = host.waitForType("ready", 30s);
+            ASSERT_TRUE(ready);
+            EXPECT_EQ(ready->json().value("locale", ""), c.localeId);
+            host.send("__END__");
+        }
+        auto status = host.waitExit(30s);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->code, c.found ? 0 : 2);
+        if (!c.found) {
+            ASSERT_EQ(host.lines().size(), 2u);
+            EXPECT_EQ(host.lines()[1].json().value("message", ""),
+                      "SFSpeechRecognizer unavailable for locale " + c.localeId);
+        }
+        EXPECT_EQ(host.standardError(), "");
+    }
 }
 
 } // namespace
