@@ -2,6 +2,7 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include <pocketsphinx.h>
@@ -75,10 +76,15 @@ private:
 } // namespace
 
 void silenceSphinxLogging() {
-    // The callback sees every message (and catches fatal ones while a model
-    // loads); the null stream stops the configuration dumps that bypass it.
-    err_set_callback(onSphinxMessage, nullptr);
-    err_set_logfp(nullptr);
+    // Once per process: the library's logging settings are plain globals that
+    // its other threads read. The callback sees every message (and catches
+    // fatal ones while a model loads); the null stream stops the
+    // configuration dumps that bypass it.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        err_set_callback(onSphinxMessage, nullptr);
+        err_set_logfp(nullptr);
+    });
 }
 
 std::unique_ptr<UtteranceDecoder> loadSphinxDecoder(const ModelFiles& files, const DecoderOptions& options) {

@@ -24,8 +24,8 @@ struct DecoderOptions {
 };
 
 // Silences PocketSphinx's logging for the whole process: it writes to
-// standard error by default, and the helper must write nothing there. Safe to
-// call more than once; `loadSphinxDecoder` calls it.
+// standard error by default, and the helper must write nothing there. Acts
+// once per process, from any thread; `loadSphinxDecoder` calls it.
 void silenceSphinxLogging();
 
 // Loads the model into a new decoder. Nothing when the model fails to load,
