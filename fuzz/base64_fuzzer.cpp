@@ -9,11 +9,11 @@
 
 #include "platform/base64.h"
 
-namespace {
+#include "fuzz_check.h"
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using olvek::fuzz::check;
+
+namespace {
 
 bool inAlphabet(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';

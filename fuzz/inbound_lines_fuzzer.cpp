@@ -12,13 +12,9 @@
 #include "platform/base64.h"
 #include "platform/utf8.h"
 
-namespace {
+#include "fuzz_check.h"
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
-
-} // namespace
+using olvek::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace olvek;

@@ -9,11 +9,11 @@
 
 #include "lifecycle/launch_options.h"
 
-namespace {
+#include "fuzz_check.h"
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using olvek::fuzz::check;
+
+namespace {
 
 std::optional<std::string> referenceValue(const std::vector<std::string>& args, const std::string& name) {
     for (std::size_t i = 0; i < args.size(); ++i) {
