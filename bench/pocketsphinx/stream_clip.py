@@ -95,6 +95,7 @@ def main():
         "finals": [f["text"] for f in finals],
         "partials": sum(1 for e in events if e["type"] == "partial"),
         "types": [e["type"] for e in events][:8] + ["..."] + [e["type"] for e in events][-3:],
+        "timeline": [(round(e["_t"], 2), e["type"], e.get("text", "")[:30]) for e in events if e["type"] != "partial"],
         "stdout": out.decode(errors="replace"), "stderr": err.decode(errors="replace"),
     }, indent=1))
 

@@ -26,6 +26,9 @@ struct DecoderControl {
     std::mutex mutex;
     std::condition_variable changed;
     bool gateOpen = true;
+    // Decoding time per process call, to make the decoder slower than the
+    // audio it is given.
+    std::atomic<int> delayMilliseconds{0};
     std::atomic<int> started{0};
     std::atomic<int> ended{0};
 
@@ -58,6 +61,7 @@ public:
             std::unique_lock<std::mutex> lock(control_->mutex);
             control_->changed.wait(lock, [&] { return control_->gateOpen; });
         }
+        if (control_->delayMilliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(control_->delayMilliseconds));
         for (std::size_t i = 0; i < count; ++i) {
             const int value = samples[i];
             if (value == -2) return false;
@@ -307,6 +311,48 @@ TEST_F(EngineTest, AfterEndAudioUtterancesJoinIntoOneFinal) {
     auto finals = task.finals();
     ASSERT_EQ(finals.size(), 1u);
     EXPECT_EQ(finals[0].text(), "one two");
+}
+
+TEST_F(EngineTest, AfterEndAudioTheFinalComesWithinTheBudgetWithWhatWasDecoded) {
+    EngineOptions options;
+    options.finishingBudgetSeconds = 0.5;
+    makeEngine(options);
+    control->delayMilliseconds = 20; // five times real time
+    auto task = startTask();
+    // 21 s of audio behind endAudio: over 4 s to decode.
+    std::vector<std::int16_t> audio = concat({segment(1, 300), segment(0, 700)});
+    for (int i = 0; i < 20; ++i) {
+        const auto more = concat({segment(2, 300), segment(0, 700)});
+        audio.insert(audio.end(), more.begin(), more.end());
+    }
+    control->close();
+    appendLines(task, audio);
+    const auto endAt = RunLoop::Clock::now();
+    engine->endAudio(task.session);
+    control->open();
+    ASSERT_TRUE(runUntil([&] { return !task.finals().empty(); }, 10s));
+    const auto took = RunLoop::Clock::now() - endAt;
+    EXPECT_LT(took, 2s) << "the final waited for the whole backlog";
+    const std::string text = task.finals().at(0).text();
+    EXPECT_EQ(text.rfind("one two", 0), 0u) << text;
+    EXPECT_LT(text.size(), std::string("one").size() + 20 * std::string(" two").size()) << text;
+    EXPECT_EQ(engine->queuedSamples(), 0u) << "the rest is dropped: no task follows endAudio";
+    loop.runFor(0.2);
+    EXPECT_EQ(task.finals().size(), 1u);
+}
+
+TEST_F(EngineTest, TheBudgetClosesTheUtteranceInProgress) {
+    EngineOptions options;
+    options.finishingBudgetSeconds = 0.3;
+    makeEngine(options);
+    control->delayMilliseconds = 20;
+    auto task = startTask();
+    control->close();
+    appendLines(task, segment(4, 10000)); // one 10 s utterance, 2 s to decode
+    engine->endAudio(task.session);
+    control->open();
+    ASSERT_TRUE(runUntil([&] { return !task.finals().empty(); }, 10s));
+    EXPECT_EQ(task.finals().at(0).text(), "four");
 }
 
 TEST_F(EngineTest, SpeechWithoutAPauseIsCutAtTheBound) {

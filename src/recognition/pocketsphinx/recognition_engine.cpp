@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 
 #include "platform/utf8.h"
 
@@ -34,6 +35,7 @@ public:
     bool started = false;
     bool reportPartials = true;
     bool audioEnded = false;
+    RunLoop::Clock::time_point audioEndedAt;
     bool done = false;
     std::atomic<bool> cancelled{false};
 };
@@ -46,7 +48,9 @@ struct RecognitionEngine::Step {
 };
 
 RecognitionEngine::RecognitionEngine(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& loop, EngineOptions options)
-    : decoder_(std::move(decoder)), loop_(loop), options_(options) {
+    : decoder_(std::move(decoder)), loop_(loop), options_(options),
+      finishingBudget_(std::chrono::duration_cast<RunLoop::Clock::duration>(
+          std::chrono::duration<double>(options.finishingBudgetSeconds))) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -125,6 +129,7 @@ void RecognitionEngine::endAudio(const std::shared_ptr<EngineSession>& session) 
             }
             return;
         }
+        if (!session->audioEnded) session->audioEndedAt = RunLoop::Clock::now();
         session->audioEnded = true;
     }
     work_.notify_one();
@@ -269,7 +274,9 @@ void RecognitionEngine::run() {
             continue;
         }
 
-        if (!session->audio.empty()) {
+        const bool outOfTime =
+            session->audioEnded && RunLoop::Clock::now() - session->audioEndedAt >= finishingBudget_;
+        if (!session->audio.empty() && !outOfTime) {
             auto& [buffer, offset] = session->audio.front();
             const std::shared_ptr<const PcmBuffer> chunkBuffer = buffer;
             const std::size_t start = offset;
@@ -306,7 +313,8 @@ void RecognitionEngine::run() {
             continue;
         }
 
-        // The task's audio has ended and all of it is decoded.
+        // The task's audio has ended and all of it is decoded, or the time
+        // for it is up.
         lock.unlock();
         std::string text = committedText_;
         bool ok = true;

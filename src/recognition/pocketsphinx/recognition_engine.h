@@ -17,8 +17,12 @@
 //   task's audio (with empty text when nothing was recognized). An utterance
 //   without words does not end the task.
 // - Once `endAudio` was called, utterance ends no longer end the task: their
-//   texts are joined and come in the one final at the end of the audio, so
-//   nothing already sent is lost to the finishing caller.
+//   texts are joined and come in the one final at the end of the audio. That
+//   final comes at the latest `finishingBudgetSeconds` after `endAudio`: the
+//   utterance in progress is then closed and its words included, and audio
+//   not yet decoded is dropped. A caller that waits a bounded time for the
+//   final (the helper waits 3 s) so gets all the text that could be decoded
+//   in that time, never nothing because the backlog was long.
 // - Audio that reaches a task after the point where its final was decided is
 //   not decoded for that task; it is kept and decoded first by the next task
 //   started on this engine (a host that streams faster than real time would
@@ -67,6 +71,9 @@ struct EngineOptions {
     // Decoding step: voice-activity ends are seen at this granularity and a
     // cancelled task stops within one step. 100 ms.
     std::size_t chunkSamples = 1600;
+    // Within the helper's 3 s wait for the last final, with room for the
+    // last utterance's final pass and the delivery (0.1 to 0.4 s measured).
+    double finishingBudgetSeconds = 2.5;
 };
 
 // One request's audio and, once started, its task's state.
@@ -110,6 +117,7 @@ private:
     const std::unique_ptr<UtteranceDecoder> decoder_;
     RunLoop& loop_;
     const EngineOptions options_;
+    const RunLoop::Clock::duration finishingBudget_;
 
     mutable std::mutex mutex_;
     std::condition_variable work_;
