@@ -112,21 +112,6 @@ bool HelperSession::sendAudio(const std::int16_t* samples, std::size_t count) {
     return written;
 }
 
-void HelperSession::catchUp(std::chrono::milliseconds quiet, std::chrono::milliseconds limit,
-                            const std::function<bool()>& stop) {
-    constexpr int kLineMs = 100;
-    const std::vector<std::int16_t> silence(16 * kLineMs, 0);
-    const auto started = Clock::now();
-    const std::int64_t startedNs = nowNs();
-    for (auto next = started; Clock::now() - started < limit; next += std::chrono::milliseconds(kLineMs)) {
-        if (stop && stop()) return;
-        auto heard = std::max(lastTranscriptNs_.load(), startedNs);
-        if (std::chrono::nanoseconds(nowNs() - heard) >= quiet) return;
-        std::this_thread::sleep_until(next);
-        if (!sendAudio(silence.data(), silence.size())) return;
-    }
-}
-
 SessionEnd HelperSession::finish() {
     if (!connection_) return SessionEnd::HelperFailed;
     noteProgress();
@@ -148,7 +133,6 @@ void HelperSession::readLoop() {
             noteProgress();
             std::string type = typeOf(nlohmann::json::parse(*line, nullptr, false));
             if (type == "stopped") sawStopped_ = true;
-            if (type == "partial" || type == "final" || type == "error") lastTranscriptNs_ = nowNs();
             sink_(*line);
             continue;
         }

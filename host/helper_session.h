@@ -69,14 +69,6 @@ public:
     // Blocks while the helper's side is full. False when the helper is gone.
     bool sendAudio(const std::int16_t* samples, std::size_t count);
 
-    // For a host that sent its audio faster than real time: the helper may
-    // still hold a backlog, and it gives its last segment only a few seconds
-    // once "__END__" has come. This sends silence at the rate of speech
-    // until the helper has sent no transcript event for `quiet` (it has
-    // caught up), or for at most `limit`, or until `stop` returns true. The
-    // silence also lets the recognizer hear the end of the last utterance.
-    void catchUp(std::chrono::milliseconds quiet, std::chrono::milliseconds limit, const std::function<bool()>& stop);
-
     // Sends "__END__", reads the remaining events and reaps the helper.
     SessionEnd finish();
 
@@ -106,8 +98,6 @@ private:
     // The host is blocked on the helper: in a write, or after "__END__".
     std::atomic<bool> waitingOnHelper_{false};
     std::atomic<std::int64_t> lastProgressNs_{0};
-    // When the last "partial", "final" or "error" arrived.
-    std::atomic<std::int64_t> lastTranscriptNs_{0};
 };
 
 } // namespace olvek::host

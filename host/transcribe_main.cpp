@@ -167,11 +167,6 @@ int run(const TranscribeOptions& options) {
         sentFrames += n;
         screen.onProgress(static_cast<double>(sentFrames) / kHelperSampleRate, totalSeconds);
     }
-    if (!options.realtime) {
-        // Sent faster than speech, the audio may still be queued in the
-        // helper; let it catch up before "__END__" starts its short finish.
-        session.catchUp(std::chrono::milliseconds(1000), std::chrono::seconds(30), [] { return stopRequested.load(); });
-    }
     SessionEnd end = session.finish();
     screen.finish();
     int code = reportEnd(end, session, options, helperPath);

@@ -66,8 +66,12 @@ struct EngineOptions {
     // it keeps a final within a breath of the speaker and the decoder's
     // per-utterance lattice small.
     std::size_t maxUtteranceSamples = 15 * 16000;
-    // 30 s of audio, under 1 MB.
-    std::size_t maxQueuedSamples = 30 * 16000;
+    // 2 s of audio. The helper gives the last final only a few seconds after
+    // the end of audio, so whatever waits then must decode well inside that,
+    // even on a loaded machine (about 0.4 s at this decoder's usual 0.2 times
+    // real time). A host that sends faster than speech is held back in
+    // `append` instead, which also keeps memory flat over any length.
+    std::size_t maxQueuedSamples = 2 * 16000;
     // Decoding step: voice-activity ends are seen at this granularity and a
     // cancelled task stops within one step. 100 ms.
     std::size_t chunkSamples = 1600;
