@@ -265,8 +265,35 @@ TEST_F(EngineTest, EndOfAudioMidSpeechGivesTheFinal) {
     EXPECT_EQ(task.finals().at(0).text(), "two");
 }
 
-TEST_F(EngineTest, AudioAfterTheFinalGoesToTheNextTask) {
+TEST_F(EngineTest, AudioWaitingBehindAnUtteranceEndStaysInTheTask) {
     makeEngine();
+    auto task = startTask();
+    // All appended before the engine reached the pause, as with a host that
+    // streams faster than real time; the end of audio comes after the engine
+    // has passed the pause.
+    control->close();
+    appendLines(task, concat({segment(1, 300), segment(0, 300), segment(2, 300)}));
+    control->open();
+    waitUntilDecoded();
+    loop.runFor(0.05);
+    EXPECT_TRUE(task.finals().empty()) << "the pause had audio behind it";
+    engine->endAudio(task.session);
+    ASSERT_TRUE(runUntilFinal(task));
+    EXPECT_EQ(task.finals().at(0).text(), "one two") << "the words after the last pause are kept";
+}
+
+TEST_F(EngineTest, APauseWithNothingWaitingBehindItEndsTheTask) {
+    makeEngine();
+    auto task = startTask();
+    appendLines(task, concat({segment(1, 300), segment(0, 300)}));
+    ASSERT_TRUE(runUntilFinal(task));
+    EXPECT_EQ(task.finals().at(0).text(), "one");
+}
+
+TEST_F(EngineTest, AudioAfterTheFinalGoesToTheNextTask) {
+    EngineOptions options;
+    options.maxHeldSamples = 0; // every pause ends the task, even with audio behind it
+    makeEngine(options);
     auto first = startTask();
     // All appended before the engine could decide the first final, as with a
     // host that streams faster than real time.
@@ -288,7 +315,9 @@ TEST_F(EngineTest, AudioAfterTheFinalGoesToTheNextTask) {
 }
 
 TEST_F(EngineTest, EndAudioOnAFinishedTaskDropsWhatWasKeptForTheNext) {
-    makeEngine();
+    EngineOptions options;
+    options.maxHeldSamples = 0;
+    makeEngine(options);
     auto first = startTask();
     control->close();
     appendLines(first, concat({segment(1, 300), segment(0, 300), segment(2, 300), segment(0, 300)}));
@@ -364,6 +393,7 @@ TEST_F(EngineTest, TheBudgetClosesTheUtteranceInProgress) {
 TEST_F(EngineTest, SpeechWithoutAPauseIsCutAtTheBound) {
     EngineOptions options;
     options.maxUtteranceSamples = 8000; // 0.5 s
+    options.maxHeldSamples = 0;         // each cut ends the task, audio waiting or not
     makeEngine(options);
     auto first = startTask();
     control->close();

@@ -205,6 +205,8 @@ void RecognitionEngine::closeUtterance() {
 void RecognitionEngine::resetTaskState() {
     speechSeen_ = false;
     speechSamples_ = 0;
+    taskSamples_ = 0;
+    holding_ = false;
     samplesSincePartial_ = 0;
     committedText_.clear();
     lastPartial_.clear();
@@ -300,15 +302,30 @@ void RecognitionEngine::run() {
                 continue;
             }
             if (step.partial) postLocked(session, RecognitionResult{false, *step.partial}, std::nullopt);
+            taskSamples_ += count;
             if (step.utteranceEnded && !step.utteranceText.empty()) {
-                if (session->audioEnded) {
+                const bool moreWaiting = !session->audio.empty() && taskSamples_ < options_.maxHeldSamples;
+                if (session->audioEnded || moreWaiting) {
                     committedText_ = joinText(committedText_, step.utteranceText);
+                    holding_ = !session->audioEnded;
                 } else {
                     postLocked(session, RecognitionResult{true, joinText(committedText_, step.utteranceText)},
                                std::nullopt);
                     finishLocked(session, true);
                     resetTaskState();
+                    continue;
                 }
+            }
+            if (holding_ && session->audio.empty() && !session->audioEnded && (!utteranceOpen_ || !speechSeen_)) {
+                // Caught up after a kept pause with no new words begun: what
+                // was kept is the final.
+                lock.unlock();
+                closeUtterance();
+                lock.lock();
+                if (session->cancelled) continue;
+                postLocked(session, RecognitionResult{true, committedText_}, std::nullopt);
+                finishLocked(session, true);
+                resetTaskState();
             }
             continue;
         }

@@ -23,6 +23,10 @@
 //   not yet decoded is dropped. A caller that waits a bounded time for the
 //   final (the helper waits 3 s) so gets all the text that could be decoded
 //   in that time, never nothing because the backlog was long.
+// - An utterance end with more audio already waiting behind it ends the task
+//   only once the task has decoded `maxHeldSamples`; before that its text is
+//   kept and decoding goes on, so a host that streams faster than real time
+//   does not strand the audio after its last pause in a task that has ended.
 // - Audio that reaches a task after the point where its final was decided is
 //   not decoded for that task; it is kept and decoded first by the next task
 //   started on this engine (a host that streams faster than real time would
@@ -66,6 +70,13 @@ struct EngineOptions {
     // it keeps a final within a breath of the speaker and the decoder's
     // per-utterance lattice small.
     std::size_t maxUtteranceSamples = 15 * 16000;
+    // An utterance end while more audio already waits behind it does not end
+    // the task (the text is kept and decoding goes on), so audio that a fast
+    // host sent after a pause stays in the task that will see the end of
+    // audio. Past this much decoded audio in one task, the next utterance end
+    // ends it all the same and the waiting audio goes to the next task, which
+    // keeps each task's text, and so every partial, short. 20 s.
+    std::size_t maxHeldSamples = 20 * 16000;
     // 2 s of audio. The helper gives the last final only a few seconds after
     // the end of audio, so whatever waits then must decode well inside that,
     // even on a loaded machine (about 0.4 s at this decoder's usual 0.2 times
@@ -140,6 +151,9 @@ private:
     bool utteranceOpen_ = false;
     bool speechSeen_ = false;
     std::size_t speechSamples_ = 0;
+    std::size_t taskSamples_ = 0;
+    // The task kept an utterance's text past its end (audio waited behind it).
+    bool holding_ = false;
     std::size_t samplesSincePartial_ = 0;
     std::string committedText_;
     std::string lastPartial_;
