@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "platform/current_locale.h"
+#include "platform/utf8.h"
 
 namespace olvek {
 namespace {
@@ -14,7 +15,12 @@ std::vector<std::string>& argumentList() {
 
 } // namespace
 
-void setProcessArguments(std::vector<std::string> arguments) { argumentList() = std::move(arguments); }
+void setProcessArguments(std::vector<std::string> arguments) {
+    // Arguments are text: bytes that are not UTF-8 become U+FFFD, so the token
+    // still reaches the host in "hello" instead of making it unsendable.
+    for (auto& argument : arguments) argument = repairUtf8(argument);
+    argumentList() = std::move(arguments);
+}
 
 const std::vector<std::string>& processArguments() { return argumentList(); }
 

@@ -14,7 +14,8 @@ inline constexpr const char* kPortOption = "--olvek-socket-port";
 inline constexpr const char* kTokenOption = "--olvek-socket-token";
 
 // The process's argument list, position 0 holding the program's path. Kept
-// from `main`'s argv once, at start-up; read, never changed.
+// from `main`'s argv once, at start-up, as text (bytes that are not UTF-8
+// become U+FFFD); read, never changed.
 void setProcessArguments(std::vector<std::string> arguments);
 const std::vector<std::string>& processArguments();
 

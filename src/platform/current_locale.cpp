@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/utf8.h"
+
 namespace olvek {
 
 std::string currentLocaleIdentifier() {
@@ -15,7 +17,7 @@ std::string currentLocaleIdentifier() {
     }
     name = name.substr(0, name.find_first_of(".@"));
     if (name.empty() || name == "C" || name == "POSIX") return "en_US_POSIX";
-    return name;
+    return repairUtf8(name);
 }
 
 } // namespace olvek

@@ -11,8 +11,9 @@ std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
 }
 
 RunLoop& RunLoop::main() {
-    static RunLoop loop;
-    return loop;
+    // Never destroyed: engine threads may outlive static destruction's start.
+    static RunLoop* loop = new RunLoop;
+    return *loop;
 }
 
 void RunLoop::post(std::function<void()> callback) {
@@ -25,6 +26,15 @@ void RunLoop::post(std::function<void()> callback) {
 
 void RunLoop::runUntil(Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
+    // What is already queued runs in this turn even when the thread comes
+    // here late, so a short turn never skips work that was ready.
+    for (std::size_t ready = queue_.size(); ready > 0 && !queue_.empty(); --ready) {
+        auto callback = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        callback();
+        lock.lock();
+    }
     while (Clock::now() < deadline) {
         if (queue_.empty()) {
             wake_.wait_until(lock, deadline, [this] { return !queue_.empty(); });

@@ -32,10 +32,11 @@ public:
     // safe to call with locks held. Thread-safe.
     void post(std::function<void()> callback);
 
-    // Blocks until `deadline` and meanwhile runs every callback posted, in
-    // order, on the calling thread; a callback posted while this runs still
-    // runs in this turn if the deadline has not passed. Sleeps while there is
-    // nothing to run. A deadline already passed returns at once.
+    // Runs the callbacks already queued, then blocks until `deadline` and
+    // meanwhile runs every callback posted, in order, on the calling thread; a
+    // callback posted while this runs still runs in this turn if the deadline
+    // has not passed. Sleeps while there is nothing to run. With a deadline
+    // already passed it runs only what was queued and returns.
     void runUntil(Clock::time_point deadline);
 
     // Runs for `seconds` from now.

@@ -64,7 +64,7 @@ public:
     std::vector<std::string> types() const;
 
     // The exit status; on timeout the helper is killed and nothing is given.
-    std::optional<host::ExitStatus> waitExit(std::chrono::milliseconds timeout = 20s);
+    std::optional<host::ExitStatus> waitExit(std::chrono::milliseconds timeout = 60s);
     std::string standardOutput() const;
     std::string standardError() const;
     host::ChildProcess* child() { return child_ ? &*child_ : nullptr; }

@@ -113,5 +113,12 @@ TEST(ArgumentValue, IncludesThePathAndTheNextArgumentWhateverItIs) {
     EXPECT_EQ(argumentValue("--a"), std::nullopt);
 }
 
+TEST(ProcessArguments, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+    setProcessArguments({"/helper", "en", "--olvek-socket-port", "5000", "--olvek-socket-token", "t\xFFk"});
+    auto options = checkLaunchOptions();
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->token, "t\xEF\xBF\xBDk");
+}
+
 } // namespace
 } // namespace olvek

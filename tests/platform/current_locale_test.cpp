@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace olvek {
 namespace {
@@ -16,6 +19,18 @@ struct LocaleCase {
 
 class CurrentLocale : public ::testing::TestWithParam<LocaleCase> {
 protected:
+    void SetUp() override {
+        for (const char* name : kVariables) {
+            const char* value = std::getenv(name);
+            saved_.emplace_back(value ? std::optional<std::string>(value) : std::nullopt);
+        }
+    }
+    void TearDown() override {
+        for (std::size_t i = 0; i < 3; ++i) set(kVariables[i], saved_[i] ? saved_[i]->c_str() : nullptr);
+    }
+    static constexpr const char* kVariables[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::vector<std::optional<std::string>> saved_;
+
     static void set(const char* name, const char* value) {
         if (value) {
             setenv(name, value, 1);
@@ -43,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, CurrentLocale,
                                            LocaleCase{nullptr, nullptr, "C.UTF-8", "en_US_POSIX"},
                                            LocaleCase{"POSIX", nullptr, "en_US", "en_US_POSIX"},
                                            LocaleCase{nullptr, nullptr, nullptr, "en_US_POSIX"},
-                                           LocaleCase{"", "", "", "en_US_POSIX"}));
+                                           LocaleCase{"", "", "", "en_US_POSIX"},
+                                           LocaleCase{nullptr, nullptr, "xx_\xFF.UTF-8", "xx_\xEF\xBF\xBD"}));
 
 } // namespace
 } // namespace olvek

@@ -90,7 +90,7 @@ struct EngineOptions {
     // it comes later, so the budget leaves room for the closing utterance's
     // final pass and the delivery (up to 0.35 s measured on a busy machine),
     // and no more: every tenth of a second kept is audio still decoded.
-    double finishingBudgetSeconds = 2.6;
+    double finishingBudgetSeconds = 2.2;
 };
 
 // One request's audio and, once started, its task's state.
