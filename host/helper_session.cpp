@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/session_token.h"
-#include "platform/base64.h"
+#include "hostlink/audio_line.h"
 
 namespace olvek::host {
 namespace {
@@ -98,13 +98,7 @@ std::optional<SessionEnd> HelperSession::start() {
 
 bool HelperSession::sendAudio(const std::int16_t* samples, std::size_t count) {
     if (!connection_) return false;
-    std::string bytes(count * 2, '\0');
-    for (std::size_t i = 0; i < count; ++i) {
-        auto u = static_cast<std::uint16_t>(samples[i]);
-        bytes[2 * i] = static_cast<char>(u & 0xFF);
-        bytes[2 * i + 1] = static_cast<char>(u >> 8);
-    }
-    std::string line = encodeBase64(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    std::string line = encodeAudioLine(samples, count);
     waitingOnHelper_ = true;
     bool written = connection_->writeLine(line);
     waitingOnHelper_ = false;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "platform/base64.h"
 
@@ -27,6 +28,16 @@ std::shared_ptr<PcmBuffer> decodeAudioLine(std::string_view line, PcmBufferFacto
                                                static_cast<std::uint16_t>((*bytes)[2 * i + 1]) << 8);
     }
     return buffer;
+}
+
+std::string encodeAudioLine(const std::int16_t* samples, std::size_t count) {
+    std::vector<std::uint8_t> bytes(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        auto u = static_cast<std::uint16_t>(samples[i]);
+        bytes[2 * i] = static_cast<std::uint8_t>(u & 0xFF);
+        bytes[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
+    }
+    return encodeBase64(bytes.data(), bytes.size());
 }
 
 } // namespace olvek

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "platform/pcm_buffer.h"
@@ -22,5 +23,9 @@ using PcmBufferFactory = std::shared_ptr<PcmBuffer> (*)(std::shared_ptr<const Pc
 // when the text is not base64, holds fewer than 2 bytes, or the buffer is
 // refused. Sends nothing and keeps nothing between lines.
 std::shared_ptr<PcmBuffer> decodeAudioLine(std::string_view line, PcmBufferFactory makeBuffer = &PcmBuffer::create);
+
+// The other way, for hosts: `count` samples as one audio line (base64 of
+// little-endian 16-bit samples, "=" padded), without its "\n".
+std::string encodeAudioLine(const std::int16_t* samples, std::size_t count);
 
 } // namespace olvek

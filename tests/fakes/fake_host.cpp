@@ -2,7 +2,7 @@
 
 #include <sys/socket.h>
 
-#include "platform/base64.h"
+#include "hostlink/audio_line.h"
 #include "scripted_speech_platform.h"
 
 extern char** environ;
@@ -112,15 +112,7 @@ std::optional<host::ExitStatus> FakeHost::waitExit(std::chrono::milliseconds tim
 std::string FakeHost::standardOutput() const { return child_ ? child_->standardOutput() : ""; }
 std::string FakeHost::standardError() const { return child_ ? child_->standardError() : ""; }
 
-std::string audioLine(const std::vector<std::int16_t>& samples) {
-    std::vector<std::uint8_t> bytes;
-    for (std::int16_t s : samples) {
-        auto u = static_cast<std::uint16_t>(s);
-        bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(u >> 8));
-    }
-    return encodeBase64(bytes.data(), bytes.size());
-}
+std::string audioLine(const std::vector<std::int16_t>& samples) { return encodeAudioLine(samples.data(), samples.size()); }
 
 std::string commandLine(const std::string& command) { return audioLine(scriptSamples(command)); }
 
