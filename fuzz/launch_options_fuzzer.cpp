@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lifecycle/launch_options.h"
+#include "platform/utf8.h"
 
 #include "fuzz_check.h"
 
@@ -60,6 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (size > 0) args.push_back(current);
     setProcessArguments(args);
+    // Arguments are kept as text: what is not UTF-8 becomes U+FFFD.
+    for (auto& argument : args) argument = repairUtf8(argument);
 
     std::string language = "zh";
     for (std::size_t i = 1; i < args.size(); ++i) {
