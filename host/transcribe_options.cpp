@@ -54,8 +54,17 @@ ParsedCommandLine parseTranscribeCommandLine(const std::vector<std::string>& arg
             } else {
                 int ms = 0;
                 auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
-                if (ec != std::errc() || end != value.data() + value.size() || ms < 10 || ms > 10'000) {
-                    return fail("--chunk-ms needs a whole number of milliseconds from 10 to 10000");
+                const bool number = end == value.data() + value.size() &&
+                                    (ec == std::errc() || ec == std::errc::result_out_of_range);
+                const bool huge = ec == std::errc::result_out_of_range && value[0] != '-';
+                if (number && (huge || (ec == std::errc() && ms > kMaxChunkMs))) {
+                    return fail("--chunk-ms " + value + " is too long: at most " + std::to_string(kMaxChunkMs) +
+                                " ms of audio per line, so that the helper decodes any line well inside the 3 s "
+                                "it has after the end of the audio (a final can only come between lines)");
+                }
+                if (!number || ms < kMinChunkMs) {
+                    return fail("--chunk-ms needs a whole number of milliseconds from " + std::to_string(kMinChunkMs) +
+                                " to " + std::to_string(kMaxChunkMs));
                 }
                 options.chunkMs = ms;
             }
@@ -91,7 +100,10 @@ Options:
   --json          write every event from the helper as received, one per line
   --realtime      send audio at the speed of speech, as a microphone would
                   (default: as fast as the helper takes it)
-  --chunk-ms N    milliseconds of audio per line sent (default: 100)
+  --chunk-ms N    milliseconds of audio per line sent, 10 to 1000 (default:
+                  100); the helper can give a final only between lines and
+                  has 3 s after the end of the audio, so a line must stay
+                  short enough to decode well inside that
   --verbose       show the helper's own diagnostics on standard error
   --help          show this text
   --version       show the version

@@ -20,13 +20,20 @@ enum TranscribeExit : int {
     kExitHostFailure = 8,     // no random token or no loopback socket here
 };
 
+// Audio per line sent to the helper, in milliseconds. The helper can give a
+// final only between lines, and after the end of the audio it has 3 s for the
+// last one: a line longer than a second could not be decoded well inside that.
+inline constexpr int kMinChunkMs = 10;
+inline constexpr int kMaxChunkMs = 1000;
+inline constexpr int kDefaultChunkMs = 100;
+
 struct TranscribeOptions {
     std::string input;          // a sound file, or "-" for raw PCM on standard input
     std::string language = "en";
     std::string helperPath;     // empty: the helper installed beside this program
     bool json = false;
     bool realtime = false;
-    int chunkMs = 100;
+    int chunkMs = kDefaultChunkMs; // kMinChunkMs to kMaxChunkMs
     bool verbose = false;       // the helper's own output goes to standard error
     bool help = false;
     bool version = false;
@@ -37,10 +44,11 @@ struct ParsedCommandLine {
     std::string error;                        // then: what is wrong
 };
 
-// `arguments` without the program name.
+// Parses `arguments` (without the program name). Returns the options, or no
+// options and an error that says what is wrong.
 ParsedCommandLine parseTranscribeCommandLine(const std::vector<std::string>& arguments);
 
-// The text printed by --help.
+// Returns the text printed by --help.
 std::string transcribeUsage();
 
 } // namespace olvek::host
