@@ -2,7 +2,6 @@
 // time, so the benchmark can put a proposed setting beside the shipped one in
 // the same run. Only the benchmark builds this; the shipped helper keeps the
 // engine's defaults.
-//   OLVEK_BENCH_QUEUE_MS     audio the engine holds ahead of its decoder
 //   OLVEK_BENCH_PARTIAL_MS   decoded speech between two partial results
 //   OLVEK_BENCH_NO_FLAT_PASS no flat-lexicon pass at the end of utterances
 #include "recognition/pocketsphinx/pocketsphinx_platform.h"
@@ -11,11 +10,8 @@ namespace olvek {
 
 std::unique_ptr<SpeechPlatform> makeSpeechPlatform(RunLoop& mainLoop) {
     pocketsphinx::EngineOptions engine;
-#ifdef OLVEK_BENCH_QUEUE_MS
-    engine.maxQueuedSamples = 16 * OLVEK_BENCH_QUEUE_MS;
-#endif
 #ifdef OLVEK_BENCH_PARTIAL_MS
-    engine.partialIntervalSamples = 16 * OLVEK_BENCH_PARTIAL_MS;
+    engine.policy.partialIntervalSamples = 16 * OLVEK_BENCH_PARTIAL_MS;
 #endif
     pocketsphinx::DecoderOptions decoder;
 #ifdef OLVEK_BENCH_NO_FLAT_PASS

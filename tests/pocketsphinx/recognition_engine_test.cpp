@@ -1,103 +1,192 @@
-// The engine's task behaviour over a scripted decoder, where each sample says
-// what the decoder hears: 0 silence, v > 0 the word kWords[v], -1 speech
-// without words (a cough), -2 a sample the decoder fails on.
+// The engine over a scripted decoder (scripted_decoder.h): first driven the
+// way the helper drives it, through the continuous recognizer with a run-loop
+// turn after every line; then task by task, for what a single task promises.
 #include "recognition/pocketsphinx/recognition_engine.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
-#include <atomic>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 
+#include "fakes/memory_streams.h"
+#include "hostlink/line_transport.h"
+#include "lifecycle/main_driver.h"
 #include "platform/utf8.h"
+#include "recognition/continuous_speech_recognizer.h"
+#include "recognition/pocketsphinx/pocketsphinx_platform.h"
+#include "scripted_decoder.h"
 #include "speech_test_support.h"
 
 namespace olvek::pocketsphinx {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::concat;
+using testing::DecoderControl;
 using testing::pcmBuffer;
+using testing::ScriptedDecoder;
+using testing::segment;
 
-const std::vector<std::string> kWords{"", "one", "two", "caf\xC3", "four"};
-
-// Shared with the test thread; the engine owns the decoder.
-struct DecoderControl {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool gateOpen = true;
-    // Decoding time per process call, to make the decoder slower than the
-    // audio it is given.
-    std::atomic<int> delayMilliseconds{0};
-    std::atomic<int> started{0};
-    std::atomic<int> ended{0};
-
-    void close() {
-        std::lock_guard<std::mutex> guard(mutex);
-        gateOpen = false;
-    }
-    void open() {
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            gateOpen = true;
-        }
-        changed.notify_all();
-    }
-};
-
-class ScriptedDecoder final : public UtteranceDecoder {
-public:
-    explicit ScriptedDecoder(std::shared_ptr<DecoderControl> control) : control_(std::move(control)) {}
-
-    bool startUtterance() override {
-        words_.clear();
-        last_ = 0;
-        speaking_ = false;
-        ++control_->started;
-        return true;
-    }
-    bool process(const std::int16_t* samples, std::size_t count) override {
-        {
-            std::unique_lock<std::mutex> lock(control_->mutex);
-            control_->changed.wait(lock, [&] { return control_->gateOpen; });
-        }
-        if (control_->delayMilliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(control_->delayMilliseconds));
-        for (std::size_t i = 0; i < count; ++i) {
-            const int value = samples[i];
-            if (value == -2) return false;
-            if (value > 0 && value != last_) words_.push_back(kWords[static_cast<std::size_t>(value)]);
-            last_ = value;
-            speaking_ = value != 0;
-        }
-        return true;
-    }
-    bool inSpeech() const override { return speaking_; }
-    std::string hypothesis() override {
-        std::string text;
-        for (const auto& word : words_) text += (text.empty() ? "" : " ") + word;
-        return text;
-    }
-    bool endUtterance() override {
-        ++control_->ended;
-        return true;
-    }
-
-private:
-    std::shared_ptr<DecoderControl> control_;
-    std::vector<std::string> words_;
-    int last_ = 0;
-    bool speaking_ = false;
-};
-
-std::vector<std::int16_t> segment(int value, int milliseconds) {
-    return std::vector<std::int16_t>(static_cast<std::size_t>(milliseconds) * 16, static_cast<std::int16_t>(value));
+double secondsSince(RunLoop::Clock::time_point start) {
+    return std::chrono::duration<double>(RunLoop::Clock::now() - start).count();
 }
 
-std::vector<std::int16_t> concat(std::initializer_list<std::vector<std::int16_t>> parts) {
-    std::vector<std::int16_t> out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+std::string joinWords(const std::vector<std::string>& texts) {
+    std::string out;
+    for (const auto& text : texts) out = joinText(out, text);
     return out;
 }
+
+// ---------------------------------------------------------------------------
+// As the helper drives it.
+
+enum class Pace {
+    // Every line as soon as `append` returns: a file streamed at full speed.
+    FullSpeed,
+    // Each line only once the decoder has processed everything before it: a
+    // microphone, whose lines come slower than they are decoded.
+    IdleEngine,
+};
+
+class HelperDrivenEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        output = std::make_shared<testing::MemoryOutputStream>();
+        socketOutputStream = output;
+    }
+    void TearDown() override { socketOutputStream.reset(); }
+
+    void makeRecognizer(EngineOptions options = {}) {
+        recognizer = ContinuousSpeechRecognizer::create(
+            makeEngineRecognizer(std::make_unique<ScriptedDecoder>(control), loop, options), "en-US", loop);
+    }
+
+    // The helper's audio loop and shut-down: each line appended, then a
+    // run-loop turn; at the end of the audio `finish` with the helper's limit.
+    // Answers how long the lines took to go in, in seconds.
+    double stream(const std::vector<std::int16_t>& audio, std::size_t lineSamples, Pace pace) {
+        const auto start = RunLoop::Clock::now();
+        for (std::size_t at = 0; at < audio.size(); at += lineSamples) {
+            if (pace == Pace::IdleEngine) {
+                EXPECT_TRUE(control->waitProcessed(at)) << "hang guard";
+            }
+            recognizer->append(pcmBuffer(audio.data() + at, std::min(lineSamples, audio.size() - at)));
+            loop.runFor(kAppendTurnSeconds);
+        }
+        const double streaming = secondsSince(start);
+        recognizer->finish(kFinishTimeoutSeconds);
+        return streaming;
+    }
+
+    std::vector<nlohmann::json> events(const std::string& type) const {
+        std::vector<nlohmann::json> out;
+        for (const auto& line : output->lines()) {
+            auto event = nlohmann::json::parse(line);
+            if (event["type"] == type) out.push_back(event);
+        }
+        return out;
+    }
+    std::vector<std::string> finalTexts() const {
+        std::vector<std::string> out;
+        for (const auto& event : events("final")) out.push_back(event["text"]);
+        return out;
+    }
+    std::vector<std::string> nonEmptyFinals() const {
+        std::vector<std::string> out;
+        for (const auto& text : finalTexts()) {
+            if (!text.empty()) out.push_back(text);
+        }
+        return out;
+    }
+
+    RunLoop loop;
+    std::shared_ptr<DecoderControl> control = std::make_shared<DecoderControl>();
+    std::shared_ptr<testing::MemoryOutputStream> output;
+    std::shared_ptr<ContinuousSpeechRecognizer> recognizer;
+};
+
+struct StreamCase {
+    const char* name;
+    std::size_t lineMilliseconds;
+    Pace pace;
+    bool pauseAtTheEnd; // false: the audio ends mid-word, "__END__" right after
+};
+
+std::string nameOf(const StreamCase& c) { return c.name; }
+
+class NoWordLost : public HelperDrivenEngine, public ::testing::WithParamInterface<StreamCase> {};
+
+// Three words 1 s apart: every word arrives, each pause gives its final.
+TEST_P(NoWordLost, AndEveryPauseGivesAFinal) {
+    const StreamCase& c = GetParam();
+    makeRecognizer();
+    auto audio = concat({segment(1, 300), segment(0, 1000), segment(2, 300), segment(0, 1000), segment(4, 300)});
+    if (c.pauseAtTheEnd) audio = concat({audio, segment(0, 300)});
+    stream(audio, c.lineMilliseconds * 16, c.pace);
+
+    EXPECT_EQ(nonEmptyFinals(), (std::vector<std::string>{"one", "two", "four"}));
+    EXPECT_TRUE(events("error").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HostPaces, NoWordLost,
+    ::testing::Values(StreamCase{"Lines20msFullSpeed", 20, Pace::FullSpeed, true},
+                      StreamCase{"Lines100msFullSpeed", 100, Pace::FullSpeed, true},
+                      StreamCase{"Lines1sFullSpeed", 1000, Pace::FullSpeed, true},
+                      StreamCase{"Lines20msIdleEngine", 20, Pace::IdleEngine, true},
+                      StreamCase{"Lines100msIdleEngine", 100, Pace::IdleEngine, true},
+                      StreamCase{"Lines1sIdleEngine", 1000, Pace::IdleEngine, true},
+                      StreamCase{"EndMidWordFullSpeed", 100, Pace::FullSpeed, false},
+                      StreamCase{"EndMidWordIdleEngine", 100, Pace::IdleEngine, false}),
+    [](const auto& info) { return nameOf(info.param); });
+
+TEST_F(HelperDrivenEngine, LinesLongerThanThePausesLoseNoWord) {
+    makeRecognizer();
+    // 10 s lines: pauses fall inside lines, so finals may join sentences,
+    // but every word arrives.
+    std::vector<std::int16_t> audio;
+    for (int word : {1, 2, 4, 5, 6}) audio = concat({audio, segment(word, 400), segment(0, 1000)});
+    audio = concat({audio, segment(1, 400)});
+    stream(audio, 10 * 16000, Pace::FullSpeed);
+    EXPECT_EQ(joinWords(finalTexts()), "one two four five six one");
+}
+
+TEST_F(HelperDrivenEngine, ASlowDecoderHoldsTheHostBackAndTheEndIsDecodedWhole) {
+    makeRecognizer();
+    control->slowdown = 4; // four times slower than real time
+    const auto audio = concat({segment(1, 200), segment(0, 600), segment(2, 200), segment(0, 200)});
+    const double decodingSeconds = 4 * static_cast<double>(audio.size()) / 16000;
+
+    const double streaming = stream(audio, 1600, Pace::FullSpeed);
+
+    EXPECT_EQ(nonEmptyFinals(), (std::vector<std::string>{"one", "two"}));
+    // At most half a second of decoding may wait behind the host, and the
+    // chunk being decoded: the rest of the decoding time the host was held.
+    EXPECT_GE(streaming, decodingSeconds - 0.5 - 4 * 0.1 - 0.2) << "the host ran ahead of the decoder";
+}
+
+TEST_F(HelperDrivenEngine, TheQuietUtteranceAfterAPauseRunsOnIntoTheNextTask) {
+    makeRecognizer();
+    stream(concat({segment(1, 300), segment(0, 1000), segment(2, 300), segment(0, 1000)}), 1600, Pace::FullSpeed);
+    EXPECT_EQ(nonEmptyFinals(), (std::vector<std::string>{"one", "two"}));
+    // "one", the quiet stretch that became "two", and the quiet one after:
+    // the task boundaries opened none of their own.
+    EXPECT_EQ(control->started.load(), 3);
+}
+
+TEST_F(HelperDrivenEngine, SpeechWithoutAPauseIsCutAtTheBoundBetweenLines) {
+    EngineOptions options;
+    options.policy.maxUtteranceSamples = 8000; // 0.5 s
+    makeRecognizer(options);
+    stream(concat({segment(1, 2000), segment(0, 300)}), 1600, Pace::FullSpeed);
+    const auto finals = nonEmptyFinals();
+    ASSERT_GE(finals.size(), 3u) << joinWords(finals);
+    for (const auto& text : finals) EXPECT_EQ(text, "one");
+    EXPECT_EQ(control->ended.load(), static_cast<int>(finalTexts().size())) << "each final closed one utterance";
+}
+
+// ---------------------------------------------------------------------------
+// One task at a time, on the engine itself.
 
 struct Call {
     std::optional<RecognitionResult> result;
@@ -135,6 +224,7 @@ protected:
         return task;
     }
 
+    // Appends in lines from this thread, which turns no run loop meanwhile.
     void appendLines(const Task& task, const std::vector<std::int16_t>& samples, std::size_t lineSamples = 1600) {
         for (std::size_t at = 0; at < samples.size(); at += lineSamples) {
             engine->append(task.session, pcmBuffer(samples.data() + at, std::min(lineSamples, samples.size() - at)));
@@ -142,7 +232,7 @@ protected:
     }
 
     // Turns the loop until `done` holds; the limit only guards against a hang.
-    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
         const auto deadline = RunLoop::Clock::now() + limit;
         while (!done()) {
             if (RunLoop::Clock::now() > deadline) return false;
@@ -160,28 +250,17 @@ protected:
         });
     }
 
-    // Lets the engine decode everything queued, without delivering anything.
-    void waitUntilDecoded() {
-        const auto deadline = RunLoop::Clock::now() + 10s;
-        while (engine->queuedSamples() > 0 && RunLoop::Clock::now() < deadline) std::this_thread::sleep_for(5ms);
-        std::this_thread::sleep_for(50ms);
-    }
-
     RunLoop loop;
     std::shared_ptr<DecoderControl> control = std::make_shared<DecoderControl>();
     std::unique_ptr<RecognitionEngine> engine;
 };
 
-// Room for a backlog built while the decoder is held: more than the shipped
-// cap, which these cases are not about.
-constexpr std::size_t kRoomyQueue = 60 * 16000;
-
-TEST_F(EngineTest, PartialsGrowWithTheUtteranceAndItsEndGivesTheFinal) {
+TEST_F(EngineTest, PartialsGrowWithTheUtteranceAndThePauseGivesTheFinal) {
     makeEngine();
     auto task = startTask();
     appendLines(task, concat({segment(1, 300), segment(2, 300), segment(0, 300)}));
     ASSERT_TRUE(runUntilFinal(task));
-    loop.runFor(0.1);
+    loop.runFor(0.05);
 
     const auto& calls = *task.calls;
     ASSERT_GE(calls.size(), 3u);
@@ -200,15 +279,12 @@ TEST_F(EngineTest, PartialsGrowWithTheUtteranceAndItsEndGivesTheFinal) {
 TEST_F(EngineTest, PartialsComeAtMostOncePerIntervalOfAudio) {
     EngineOptions options;
     options.chunkSamples = 400;
-    options.partialIntervalSamples = 1600;
+    options.policy.partialIntervalSamples = 1600;
     makeEngine(options);
     auto task = startTask();
     // A new word every 25 ms: the text changes on every decoding step.
     std::vector<std::int16_t> speech;
-    for (int i = 0; i < 64; ++i) {
-        auto part = segment(1 + i % 2, 25);
-        speech.insert(speech.end(), part.begin(), part.end());
-    }
+    for (int i = 0; i < 64; ++i) speech = concat({speech, segment(1 + i % 2, 25)});
     appendLines(task, speech);
     engine->endAudio(task.session);
     ASSERT_TRUE(runUntilFinal(task));
@@ -216,13 +292,13 @@ TEST_F(EngineTest, PartialsComeAtMostOncePerIntervalOfAudio) {
     std::size_t partials = 0;
     for (const auto& call : *task.calls) partials += call.isPartial() ? 1 : 0;
     EXPECT_GE(partials, 3u);
-    EXPECT_LE(partials, speech.size() / options.partialIntervalSamples);
+    EXPECT_LE(partials, speech.size() / options.policy.partialIntervalSamples);
 }
 
 TEST_F(EngineTest, NoPartialsWhenTheRequestAsksForNone) {
     makeEngine();
     auto task = startTask(false);
-    appendLines(task, concat({segment(1, 500), segment(0, 200)}));
+    appendLines(task, concat({segment(1, 500), segment(0, 300)}));
     ASSERT_TRUE(runUntilFinal(task));
     ASSERT_EQ(task.calls->size(), 1u);
     EXPECT_EQ(task.calls->front().text(), "one");
@@ -233,7 +309,7 @@ TEST_F(EngineTest, AnUtteranceWithoutWordsDoesNotEndTheTask) {
     auto task = startTask();
     appendLines(task, concat({segment(-1, 300), segment(0, 300), segment(1, 300), segment(0, 300)}));
     ASSERT_TRUE(runUntilFinal(task));
-    loop.runFor(0.1);
+    loop.runFor(0.05);
     auto finals = task.finals();
     ASSERT_EQ(finals.size(), 1u);
     EXPECT_EQ(finals[0].text(), "one");
@@ -243,17 +319,32 @@ TEST_F(EngineTest, AnUtteranceWithoutWordsDoesNotEndTheTask) {
 TEST_F(EngineTest, SilenceGivesNothingUntilTheEndOfAudioThenOneEmptyFinal) {
     makeEngine();
     auto task = startTask();
-    appendLines(task, concat({segment(0, 500), segment(-1, 200), segment(0, 300)}));
-    waitUntilDecoded();
-    loop.runFor(0.1);
+    const auto audio = concat({segment(0, 500), segment(-1, 200), segment(0, 300)});
+    appendLines(task, audio);
+    ASSERT_TRUE(control->waitProcessed(audio.size()));
+    loop.runFor(0.05);
     EXPECT_TRUE(task.calls->empty());
 
     engine->endAudio(task.session);
     ASSERT_TRUE(runUntilFinal(task));
-    loop.runFor(0.1);
+    loop.runFor(0.05);
     ASSERT_EQ(task.calls->size(), 1u);
     EXPECT_TRUE(task.calls->front().isFinal());
     EXPECT_EQ(task.calls->front().text(), "");
+}
+
+TEST_F(EngineTest, APauseFinalWaitsForACallerInsideAppend) {
+    makeEngine();
+    auto task = startTask();
+    const auto audio = concat({segment(1, 200), segment(0, 200)});
+    appendLines(task, audio, audio.size()); // one short line, returned before its pause was decoded
+    ASSERT_TRUE(control->waitProcessed(audio.size()));
+    loop.runFor(0.05);
+    EXPECT_TRUE(task.finals().empty()) << "a final while nobody waited: the next line would reach an ended task";
+
+    appendLines(task, segment(0, 100)); // the next line: a safe point once decoded
+    ASSERT_TRUE(runUntilFinal(task));
+    EXPECT_EQ(task.finals().at(0).text(), "one");
 }
 
 TEST_F(EngineTest, EndOfAudioMidSpeechGivesTheFinal) {
@@ -265,52 +356,36 @@ TEST_F(EngineTest, EndOfAudioMidSpeechGivesTheFinal) {
     EXPECT_EQ(task.finals().at(0).text(), "two");
 }
 
-TEST_F(EngineTest, AudioWaitingBehindAnUtteranceEndStaysInTheTask) {
+TEST_F(EngineTest, AfterEndAudioUtterancesJoinIntoOneFinal) {
     makeEngine();
     auto task = startTask();
-    // All appended before the engine reached the pause, as with a host that
-    // streams faster than real time; the end of audio comes after the engine
-    // has passed the pause.
-    control->close();
-    appendLines(task, concat({segment(1, 300), segment(0, 300), segment(2, 300)}));
-    control->open();
-    waitUntilDecoded();
-    loop.runFor(0.05);
-    EXPECT_TRUE(task.finals().empty()) << "the pause had audio behind it";
+    // One line, so no safe point falls between the two words.
+    appendLines(task, concat({segment(1, 300), segment(0, 700), segment(2, 300), segment(0, 300)}), 16000 * 2);
     engine->endAudio(task.session);
     ASSERT_TRUE(runUntilFinal(task));
-    EXPECT_EQ(task.finals().at(0).text(), "one two") << "the words after the last pause are kept";
+    loop.runFor(0.05);
+    auto finals = task.finals();
+    ASSERT_EQ(finals.size(), 1u);
+    EXPECT_EQ(finals[0].text(), "one two");
 }
 
-TEST_F(EngineTest, APauseWithNothingWaitingBehindItEndsTheTask) {
-    makeEngine();
-    auto task = startTask();
-    appendLines(task, concat({segment(1, 300), segment(0, 300)}));
-    ASSERT_TRUE(runUntilFinal(task));
-    EXPECT_EQ(task.finals().at(0).text(), "one");
-}
-
-// With every pause ending its task, even with audio behind it: a task whose
-// final "one" came while "two" already waited behind it, as with a host that
-// streams faster than real time.
+// A caller that does not turn the run loop between appends: the line it
+// appends after the final was decided goes to the next task.
 class EngineCarryTest : public EngineTest {
 protected:
-    Task firstTaskEndedWithAudioBehind() {
-        EngineOptions options;
-        options.maxHeldSamples = 0;
-        makeEngine(options);
+    Task firstTaskEndedWithALineBehind() {
+        makeEngine();
         auto first = startTask();
-        control->close();
-        appendLines(first, concat({segment(1, 300), segment(0, 300), segment(2, 300), segment(0, 300)}));
-        control->open();
+        appendLines(first, concat({segment(1, 300), segment(0, 300)}));
         EXPECT_TRUE(runUntilFinal(first));
         EXPECT_EQ(first.finals().at(0).text(), "one");
+        appendLines(first, concat({segment(2, 300), segment(0, 100)}), 16000);
         return first;
     }
 };
 
 TEST_F(EngineCarryTest, AudioAfterTheFinalGoesToTheNextTask) {
-    auto first = firstTaskEndedWithAudioBehind();
+    auto first = firstTaskEndedWithALineBehind();
 
     // How the continuous recognizer moves on: cancel the ended task, start
     // the next one.
@@ -319,12 +394,12 @@ TEST_F(EngineCarryTest, AudioAfterTheFinalGoesToTheNextTask) {
     engine->endAudio(second.session);
     ASSERT_TRUE(runUntilFinal(second));
     EXPECT_EQ(second.finals().at(0).text(), "two");
-    loop.runFor(0.1);
+    loop.runFor(0.05);
     EXPECT_EQ(first.finals().size(), 1u);
 }
 
 TEST_F(EngineCarryTest, EndAudioOnAFinishedTaskDropsWhatWasKeptForTheNext) {
-    auto first = firstTaskEndedWithAudioBehind();
+    auto first = firstTaskEndedWithALineBehind();
     engine->endAudio(first.session);
     EXPECT_EQ(engine->queuedSamples(), 0u);
 
@@ -334,86 +409,77 @@ TEST_F(EngineCarryTest, EndAudioOnAFinishedTaskDropsWhatWasKeptForTheNext) {
     EXPECT_EQ(second.finals().at(0).text(), "");
 }
 
-TEST_F(EngineTest, AfterEndAudioUtterancesJoinIntoOneFinal) {
+TEST_F(EngineTest, AppendWaitsWhileAnotherLineWaits) {
     makeEngine();
     auto task = startTask();
     control->close();
-    appendLines(task, concat({segment(1, 300), segment(0, 700), segment(2, 300), segment(0, 300)}));
-    engine->endAudio(task.session);
+    std::atomic<int> appended{0};
+    auto writer = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 5; ++i) {
+            engine->append(task.session, pcmBuffer(segment(1, 100)));
+            ++appended;
+        }
+    });
+    // The first line is at the decoder (held at the gate), the second waits:
+    // the third append must wait too.
+    ASSERT_TRUE(control->waitInProcess());
+    const auto deadline = RunLoop::Clock::now() + 10s;
+    while (appended.load() < 2 && RunLoop::Clock::now() < deadline) std::this_thread::yield();
+    EXPECT_EQ(writer.wait_for(200ms), std::future_status::timeout) << "append did not wait for the decoder";
+    EXPECT_EQ(appended.load(), 2);
+    EXPECT_EQ(engine->queuedSamples(), 1600u);
     control->open();
-    ASSERT_TRUE(runUntilFinal(task));
-    loop.runFor(0.1);
-    auto finals = task.finals();
-    ASSERT_EQ(finals.size(), 1u);
-    EXPECT_EQ(finals[0].text(), "one two");
+    ASSERT_EQ(writer.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(appended.load(), 5);
 }
 
-TEST_F(EngineTest, AfterEndAudioTheFinalComesWithinTheBudgetWithWhatWasDecoded) {
+// An engine whose long lines do not hold the caller whole: only the
+// decoding-time cap holds it back, and it keeps a backlog that the finishing
+// limit may have to cut.
+EngineOptions lettingLongLinesGoOnEarly() {
     EngineOptions options;
-    options.finishingBudgetSeconds = 0.5;
-    options.maxQueuedSamples = kRoomyQueue;
-    makeEngine(options);
-    control->delayMilliseconds = 20; // five times real time
+    options.holdWholeLineSamples = 16000 * 60;
+    return options;
+}
+
+TEST_F(EngineTest, ALongLineIsTakenOnceItsRestFitsTheDecodingTimeCap) {
+    makeEngine(lettingLongLinesGoOnEarly());
+    control->slowdown = 0.5;
     auto task = startTask();
-    // 21 s of audio behind endAudio: over 4 s to decode.
-    std::vector<std::int16_t> audio = concat({segment(1, 300), segment(0, 700)});
-    for (int i = 0; i < 20; ++i) {
-        const auto more = concat({segment(2, 300), segment(0, 700)});
-        audio.insert(audio.end(), more.begin(), more.end());
-    }
+    // Warm the speed estimate up with one line.
+    appendLines(task, segment(0, 200), 3200);
+    ASSERT_TRUE(control->waitProcessed(3200));
+
+    appendLines(task, segment(4, 3000), 48000);
+    const std::size_t cap = engine->backlogCapSamples();
+    EXPECT_LE(engine->queuedSamples(), cap);
+    EXPECT_LT(cap, 48000u) << "half a second of decoding at half real time is less than this line";
+}
+
+TEST_F(EngineTest, TheFinishingLimitGivesEveryWordDecodedSoFar) {
+    EngineOptions options = lettingLongLinesGoOnEarly();
+    options.finishingBudgetSeconds = 1.0;
+    options.initialRealTimeFactor = 0.01; // the decoder looks fast while the line goes in
+    makeEngine(options);
+    auto task = startTask();
     control->close();
-    appendLines(task, audio);
+    // One 6 s line: "one", then "four" to the end.
+    appendLines(task, concat({segment(1, 100), segment(4, 5900)}), 16000 * 6);
+    // The machine then slows down beyond anything the estimate foresaw, and
+    // the closing pass too.
+    control->slowdown = 3;
+    control->closingPassMilliseconds = 5000;
     const auto endAt = RunLoop::Clock::now();
     engine->endAudio(task.session);
     control->open();
-    ASSERT_TRUE(runUntil([&] { return !task.finals().empty(); }, 10s));
-    const auto took = RunLoop::Clock::now() - endAt;
-    EXPECT_LT(took, 2s) << "the final waited for the whole backlog";
-    const std::string text = task.finals().at(0).text();
-    EXPECT_EQ(text.rfind("one two", 0), 0u) << text;
-    EXPECT_LT(text.size(), std::string("one").size() + 20 * std::string(" two").size()) << text;
+    ASSERT_TRUE(runUntilFinal(task));
+    const double took = secondsSince(endAt);
+
+    EXPECT_LT(took, options.finishingBudgetSeconds + 3 * 0.1 + 0.5) << "the final waited for the backlog";
+    EXPECT_LT(control->processed(), 16000u * 6) << "the test's decoder was not slow enough to need the limit";
+    ASSERT_EQ(task.finals().size(), 1u);
+    EXPECT_EQ(task.finals().at(0).text(), "one four") << "words decoded by the limit";
     EXPECT_EQ(engine->queuedSamples(), 0u) << "the rest is dropped: no task follows endAudio";
-    loop.runFor(0.2);
-    EXPECT_EQ(task.finals().size(), 1u);
-}
-
-TEST_F(EngineTest, TheBudgetClosesTheUtteranceInProgress) {
-    EngineOptions options;
-    options.finishingBudgetSeconds = 0.3;
-    options.maxQueuedSamples = kRoomyQueue;
-    makeEngine(options);
-    control->delayMilliseconds = 20;
-    auto task = startTask();
-    control->close();
-    appendLines(task, segment(4, 10000)); // one 10 s utterance, 2 s to decode
-    engine->endAudio(task.session);
-    control->open();
-    ASSERT_TRUE(runUntil([&] { return !task.finals().empty(); }, 10s));
-    EXPECT_EQ(task.finals().at(0).text(), "four");
-}
-
-TEST_F(EngineTest, SpeechWithoutAPauseIsCutAtTheBound) {
-    EngineOptions options;
-    options.maxUtteranceSamples = 8000; // 0.5 s
-    options.maxHeldSamples = 0;         // each cut ends the task, audio waiting or not
-    makeEngine(options);
-    auto first = startTask();
-    control->close();
-    appendLines(first, segment(1, 2000));
-    control->open();
-    ASSERT_TRUE(runUntilFinal(first));
-    EXPECT_EQ(first.finals().at(0).text(), "one");
-
-    // The remaining 1.5 s: cut twice more, joined at the end of audio. The
-    // gate keeps the engine from deciding a final before endAudio is in.
-    engine->cancel(first.session);
-    control->close();
-    auto second = startTask();
-    engine->endAudio(second.session);
-    control->open();
-    ASSERT_TRUE(runUntilFinal(second));
-    EXPECT_EQ(second.finals().at(0).text(), "one one one");
-    EXPECT_EQ(control->ended.load(), 4);
 }
 
 TEST_F(EngineTest, CancelMidUtteranceDeliversNothingAfterwards) {
@@ -421,9 +487,9 @@ TEST_F(EngineTest, CancelMidUtteranceDeliversNothingAfterwards) {
     auto first = startTask();
     appendLines(first, segment(1, 1000));
     // Partials are posted by now, not yet delivered: cancel must withdraw them.
-    waitUntilDecoded();
+    ASSERT_TRUE(control->waitProcessed(16000));
     engine->cancel(first.session);
-    loop.runFor(0.3);
+    loop.runFor(0.1);
     EXPECT_TRUE(first.calls->empty());
 
     // The cancelled words do not leak into the next task's text.
@@ -435,39 +501,18 @@ TEST_F(EngineTest, CancelMidUtteranceDeliversNothingAfterwards) {
 }
 
 TEST_F(EngineTest, CancelStopsDecodingAtOnce) {
-    EngineOptions options;
-    options.maxQueuedSamples = kRoomyQueue;
+    EngineOptions options = lettingLongLinesGoOnEarly();
+    options.initialRealTimeFactor = 0.01;
     makeEngine(options);
     auto task = startTask();
     control->close();
-    appendLines(task, segment(1, 5000));
+    appendLines(task, segment(1, 5000), 16000 * 5);
     engine->cancel(task.session);
     EXPECT_EQ(engine->queuedSamples(), 0u);
     control->open();
-    loop.runFor(0.2);
+    loop.runFor(0.1);
     EXPECT_TRUE(task.calls->empty());
-}
-
-TEST_F(EngineTest, AppendBlocksWhileTheQueueIsFull) {
-    EngineOptions options;
-    options.maxQueuedSamples = 16000; // 1 s
-    makeEngine(options);
-    auto task = startTask();
-    control->close();
-    std::atomic<int> appended{0};
-    auto writer = std::async(std::launch::async, [&] {
-        for (int i = 0; i < 40; ++i) {
-            engine->append(task.session, pcmBuffer(segment(1, 100)));
-            ++appended;
-        }
-    });
-    std::this_thread::sleep_for(300ms);
-    EXPECT_LE(engine->queuedSamples(), options.maxQueuedSamples);
-    EXPECT_LT(appended.load(), 40) << "append did not wait for the engine";
-    EXPECT_GE(appended.load(), 9);
-    control->open();
-    ASSERT_EQ(writer.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(appended.load(), 40);
+    EXPECT_LE(control->processed(), 1600u) << "decoding went on after cancel";
 }
 
 TEST_F(EngineTest, TranscriptTextIsValidUtf8) {
@@ -484,7 +529,7 @@ TEST_F(EngineTest, ADecoderFailureEndsTheTaskWithAnError) {
     auto first = startTask();
     appendLines(first, concat({segment(1, 200), segment(-2, 100), segment(1, 500)}));
     ASSERT_TRUE(runUntilFinal(first));
-    loop.runFor(0.2);
+    loop.runFor(0.1);
     ASSERT_FALSE(first.calls->empty());
     EXPECT_TRUE(first.calls->back().error.has_value());
     EXPECT_FALSE(first.calls->back().result.has_value());
@@ -502,6 +547,8 @@ TEST_F(EngineTest, TasksRunOneAfterAnother) {
     auto second = startTask();
     appendLines(second, concat({segment(2, 300), segment(0, 300)}));
     appendLines(first, concat({segment(1, 300), segment(0, 300)}));
+    engine->endAudio(first.session);
+    engine->endAudio(second.session);
     ASSERT_TRUE(runUntilFinal(first));
     ASSERT_TRUE(runUntilFinal(second));
     EXPECT_EQ(first.finals().at(0).text(), "one");
@@ -509,19 +556,20 @@ TEST_F(EngineTest, TasksRunOneAfterAnother) {
 }
 
 TEST_F(EngineTest, DestroyingTheEngineMidTaskStopsItsThreadAndDeliversNothing) {
-    EngineOptions options;
-    options.maxQueuedSamples = kRoomyQueue;
+    EngineOptions options = lettingLongLinesGoOnEarly();
+    options.initialRealTimeFactor = 0.01;
     makeEngine(options);
     auto task = startTask();
     control->close();
-    appendLines(task, segment(1, 3000));
+    appendLines(task, segment(1, 3000), 16000 * 3);
+    ASSERT_TRUE(control->waitInProcess());
     auto opener = std::async(std::launch::async, [&] {
         std::this_thread::sleep_for(100ms);
         control->open();
     });
     engine.reset();
     opener.wait();
-    loop.runFor(0.2);
+    loop.runFor(0.1);
     EXPECT_TRUE(task.calls->empty());
 }
 

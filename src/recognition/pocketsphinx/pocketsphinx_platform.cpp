@@ -87,8 +87,7 @@ public:
         if (!files) return nullptr;
         auto decoder = loadSphinxDecoder(*files, decoderOptions_);
         if (!decoder) return nullptr;
-        auto engine = std::make_shared<RecognitionEngine>(std::move(decoder), loop_, engineOptions_);
-        return std::make_shared<SphinxRecognizer>(std::move(engine), loop_);
+        return makeEngineRecognizer(std::move(decoder), loop_, engineOptions_);
     }
 
 private:
@@ -101,6 +100,12 @@ private:
 } // namespace
 
 std::filesystem::path defaultModelRoot() { return OLVEK_MODEL_ROOT; }
+
+std::shared_ptr<SpeechRecognizer> makeEngineRecognizer(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& mainLoop,
+                                                       EngineOptions engineOptions) {
+    auto engine = std::make_shared<RecognitionEngine>(std::move(decoder), mainLoop, engineOptions);
+    return std::make_shared<SphinxRecognizer>(std::move(engine), mainLoop);
+}
 
 std::unique_ptr<SpeechPlatform> makePocketSphinxPlatform(RunLoop& mainLoop, std::filesystem::path modelRoot,
                                                          DecoderOptions decoderOptions, EngineOptions engineOptions) {

@@ -23,6 +23,11 @@ namespace olvek::pocketsphinx {
 // The model root this build was configured with (OLVEK_MODEL_ROOT).
 std::filesystem::path defaultModelRoot();
 
+// A recognizer over `decoder`, as `makeRecognizer` builds one around a loaded
+// model; for tests and measurements with a decoder of their own.
+std::shared_ptr<SpeechRecognizer> makeEngineRecognizer(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& mainLoop,
+                                                       EngineOptions engineOptions = {});
+
 std::unique_ptr<SpeechPlatform> makePocketSphinxPlatform(RunLoop& mainLoop, std::filesystem::path modelRoot,
                                                          DecoderOptions decoderOptions = {},
                                                          EngineOptions engineOptions = {});

@@ -10,19 +10,29 @@ namespace olvek::pocketsphinx {
 
 namespace {
 
-std::string joinText(const std::string& first, const std::string& second) {
-    if (first.empty()) return second;
-    if (second.empty()) return first;
-    return first + " " + second;
-}
+constexpr double kSampleRate = 16000;
 
-using QueuedAudio = std::deque<std::pair<std::shared_ptr<const PcmBuffer>, std::size_t>>;
+// One appended line and how far decoding has come in it. `line` numbers the
+// lines appended to the session, from 1; audio kept from a finished task
+// carries 0 (nobody waits for it).
+struct QueuedLine {
+    std::shared_ptr<const PcmBuffer> buffer;
+    std::size_t offset = 0;
+    std::uint64_t line = 0;
+};
 
-std::size_t remainingSamples(const QueuedAudio& audio) {
+std::size_t remainingSamples(const std::deque<QueuedLine>& audio) {
     std::size_t total = 0;
-    for (const auto& [buffer, offset] : audio) total += buffer->frameLength() - offset;
+    for (const auto& queued : audio) total += queued.buffer->frameLength() - queued.offset;
     return total;
 }
+
+double secondsSince(RunLoop::Clock::time_point start) {
+    return std::chrono::duration<double>(RunLoop::Clock::now() - start).count();
+}
+
+// Recent measurements count most: the machine's load changes.
+double blend(double estimate, double sample) { return 0.7 * estimate + 0.3 * sample; }
 
 } // namespace
 
@@ -30,27 +40,29 @@ class EngineSession {
 public:
     // All guarded by the engine's mutex, except `cancelled`, which posted
     // invocations also read on the main thread.
-    QueuedAudio audio; // buffers with the offset decoding has reached
+    std::deque<QueuedLine> audio;
     ResultHandler handler;
     bool started = false;
     bool reportPartials = true;
     bool audioEnded = false;
     RunLoop::Clock::time_point audioEndedAt;
+    // Lines appended, and the last line decoded and decided on.
+    std::uint64_t linesAppended = 0;
+    std::uint64_t linesDecided = 0;
     bool done = false;
     std::atomic<bool> cancelled{false};
 };
 
-struct RecognitionEngine::Step {
+struct RecognitionEngine::ChunkOutcome {
     bool failed = false;
-    std::optional<std::string> partial;
-    bool utteranceEnded = false;
-    std::string utteranceText;
+    std::string partial; // empty: none to send
 };
 
 RecognitionEngine::RecognitionEngine(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& loop, EngineOptions options)
     : decoder_(std::move(decoder)), loop_(loop), options_(options),
       finishingBudget_(std::chrono::duration_cast<RunLoop::Clock::duration>(
-          std::chrono::duration<double>(options.finishingBudgetSeconds))) {
+          std::chrono::duration<double>(options.finishingBudgetSeconds))),
+      realTimeFactor_(options.initialRealTimeFactor) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -82,10 +94,8 @@ void RecognitionEngine::startSession(const std::shared_ptr<EngineSession>& sessi
         session->started = true;
         session->handler = std::move(handler);
         session->reportPartials = reportPartials;
-        if (!carry_.empty()) {
-            session->audio.insert(session->audio.begin(), carry_.begin(), carry_.end());
-            carry_.clear();
-        }
+        for (auto it = carry_.rbegin(); it != carry_.rend(); ++it) session->audio.push_front(QueuedLine{*it, 0, 0});
+        carry_.clear();
         carryOwner_.reset();
         sessions_.push_back(session);
     }
@@ -96,34 +106,45 @@ void RecognitionEngine::append(const std::shared_ptr<EngineSession>& session, st
     if (!buffer || buffer->frameLength() == 0) return;
     const std::size_t length = buffer->frameLength();
     std::unique_lock<std::mutex> lock(mutex_);
-    if (session->started && !session->done) {
-        // Only the task being decoded waits: the engine drains exactly that one.
-        space_.wait(lock, [&] {
-            return stopping_ || session->cancelled || session->done || sessions_.empty() ||
-                   sessions_.front() != session || queued_ == 0 || queued_ + length <= options_.maxQueuedSamples;
-        });
+    auto decodedNow = [&] { return !sessions_.empty() && sessions_.front() == session; };
+    // Only the task being decoded waits: the engine drains exactly that one.
+    if (session->started && !session->done && decodedNow()) {
+        space_.wait(lock, [&] { return stopping_ || session->cancelled || session->done || session->audio.empty(); });
     }
     if (stopping_ || session->cancelled) return;
     if (session->done) {
         // The caller has not seen the final yet; the next task takes this.
         if (carryOwner_ == session) {
-            carry_.emplace_back(std::move(buffer), 0);
+            carry_.push_back(std::move(buffer));
             queued_ += length;
         }
         return;
     }
-    session->audio.emplace_back(std::move(buffer), 0);
+    const std::uint64_t line = ++session->linesAppended;
+    session->audio.push_back(QueuedLine{std::move(buffer), 0, line});
     queued_ += length;
-    lock.unlock();
     work_.notify_one();
+    if (!session->started || !decodedNow()) return;
+
+    // A long line is held until it is decoded: going on early would gain
+    // little (the caller's turn is short beside the line's decoding), and a
+    // pause inside it can then end the task at its end.
+    const bool mayGoOnEarly = length < options_.holdWholeLineSamples;
+    held_ = HeldAppend{session.get(), line};
+    space_.wait(lock, [&] {
+        return stopping_ || session->cancelled || session->done || session->linesDecided >= line ||
+               (mayGoOnEarly && !finalDue_ && remainingSamples(session->audio) <= backlogCapLocked());
+    });
+    held_ = HeldAppend{};
 }
 
 void RecognitionEngine::endAudio(const std::shared_ptr<EngineSession>& session) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (session->done) {
+            // No more audio comes: what was kept for a next task has none.
             if (carryOwner_ == session) {
-                queued_ -= remainingSamples(carry_);
+                for (const auto& buffer : carry_) queued_ -= buffer->frameLength();
                 carry_.clear();
                 carryOwner_.reset();
             }
@@ -140,10 +161,10 @@ void RecognitionEngine::cancel(const std::shared_ptr<EngineSession>& session) {
         std::lock_guard<std::mutex> guard(mutex_);
         if (session->cancelled) return;
         session->cancelled = true;
-        // A finished task keeps its rest for the next one: cancelling a task
-        // that already gave its final is how a caller moves on.
         if (!session->done) {
             dropAudioLocked(*session);
+            // The front session is the engine thread's to take out: it may be
+            // decoding a chunk of it right now.
             if (!sessions_.empty() && sessions_.front() != session) {
                 sessions_.erase(std::remove(sessions_.begin(), sessions_.end(), session), sessions_.end());
             }
@@ -158,10 +179,28 @@ std::size_t RecognitionEngine::queuedSamples() const {
     return queued_;
 }
 
+std::size_t RecognitionEngine::backlogCapSamples() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return backlogCapLocked();
+}
+
+std::size_t RecognitionEngine::backlogCapLocked() const {
+    const double seconds = options_.maxBacklogDecodeSeconds / std::max(realTimeFactor_, 1e-3);
+    return std::max(options_.chunkSamples, static_cast<std::size_t>(seconds * kSampleRate));
+}
+
 bool RecognitionEngine::hasWorkLocked() const {
     if (sessions_.empty()) return false;
     const auto& front = *sessions_.front();
     return front.cancelled || !front.audio.empty() || front.audioEnded;
+}
+
+bool RecognitionEngine::outOfTimeLocked(const EngineSession& session) const {
+    if (!session.audioEnded) return false;
+    // Stop before a chunk that would end past the budget, not after it.
+    const double chunkSeconds = realTimeFactor_ * static_cast<double>(options_.chunkSamples) / kSampleRate;
+    const auto nextChunk = std::chrono::duration_cast<RunLoop::Clock::duration>(std::chrono::duration<double>(chunkSeconds));
+    return RunLoop::Clock::now() + nextChunk >= session.audioEndedAt + finishingBudget_;
 }
 
 void RecognitionEngine::dropAudioLocked(EngineSession& session) {
@@ -173,14 +212,11 @@ void RecognitionEngine::dropAudioLocked(EngineSession& session) {
 void RecognitionEngine::finishLocked(const std::shared_ptr<EngineSession>& session, bool keepRest) {
     session->done = true;
     sessions_.erase(std::remove(sessions_.begin(), sessions_.end(), session), sessions_.end());
+    dropAudioLocked(*session);
     if (keepRest) {
-        queued_ -= remainingSamples(carry_);
-        carry_ = std::move(session->audio);
-        session->audio.clear();
         carryOwner_ = session;
-    } else {
-        dropAudioLocked(*session);
     }
+    finalDue_ = false;
     space_.notify_all();
 }
 
@@ -197,69 +233,98 @@ void RecognitionEngine::postLocked(const std::shared_ptr<EngineSession>& session
     });
 }
 
-void RecognitionEngine::closeUtterance() {
-    if (utteranceOpen_) decoder_->endUtterance();
-    utteranceOpen_ = false;
+bool RecognitionEngine::closeUtterance(bool thorough, std::string& text) {
+    // The open utterance's best path so far costs little; the closing pass
+    // may cost more than a finishing task has left.
+    if (!thorough) text = decoder_->hypothesis();
+    const auto start = RunLoop::Clock::now();
+    const double audioSeconds = static_cast<double>(state_.utterance.samples) / kSampleRate;
+    const bool ok = decoder_->endUtterance();
+    if (ok && thorough) {
+        text = decoder_->hypothesis();
+        if (audioSeconds > 0.5) closeSecondsPerAudioSecond_ = blend(closeSecondsPerAudioSecond_, secondsSince(start) / audioSeconds);
+    }
+    return ok;
 }
 
-void RecognitionEngine::resetTaskState() {
-    speechSeen_ = false;
-    speechSamples_ = 0;
-    taskSamples_ = 0;
-    holding_ = false;
-    samplesSincePartial_ = 0;
-    committedText_.clear();
-    lastPartial_.clear();
+void RecognitionEngine::abandonUtterance() {
+    if (state_.utterance.open) decoder_->endUtterance();
+    state_ = TaskState{};
 }
 
-RecognitionEngine::Step RecognitionEngine::decodeChunk(const std::int16_t* samples, std::size_t count,
-                                                       bool reportPartials) {
-    Step step;
-    if (!utteranceOpen_) {
+RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_t* samples, std::size_t count,
+                                                               bool reportPartials) {
+    ChunkOutcome outcome;
+    if (!state_.utterance.open) {
         if (!decoder_->startUtterance()) {
-            step.failed = true;
-            return step;
+            outcome.failed = true;
+            return outcome;
         }
-        utteranceOpen_ = true;
-        speechSeen_ = false;
-        speechSamples_ = 0;
-        samplesSincePartial_ = 0;
+        utteranceOpened(state_);
     }
     if (!decoder_->process(samples, count)) {
-        step.failed = true;
-        return step;
+        outcome.failed = true;
+        return outcome;
     }
-    const bool speaking = decoder_->inSpeech();
-    if (speaking) {
-        speechSeen_ = true;
-        speechSamples_ += count;
-    }
-    if (speechSeen_ && (!speaking || speechSamples_ >= options_.maxUtteranceSamples)) {
-        utteranceOpen_ = false;
-        if (!decoder_->endUtterance()) {
-            step.failed = true;
-            return step;
+    switch (afterChunk(state_, ChunkHeard{count, decoder_->inSpeech(), reportPartials}, options_.policy)) {
+    case ChunkAction::Continue:
+        break;
+    case ChunkAction::ReadPartial:
+        outcome.partial = partialText(state_, decoder_->hypothesis());
+        break;
+    case ChunkAction::CloseUtterance: {
+        std::string text;
+        if (!closeUtterance(true, text)) {
+            outcome.failed = true;
+            return outcome;
         }
-        step.utteranceEnded = true;
-        step.utteranceText = decoder_->hypothesis();
-        return step;
+        utteranceClosed(state_, text);
+        break;
     }
-    if (speaking && reportPartials) {
-        samplesSincePartial_ += count;
-        if (samplesSincePartial_ >= options_.partialIntervalSamples) {
-            samplesSincePartial_ = 0;
-            std::string text = joinText(committedText_, decoder_->hypothesis());
-            if (!text.empty() && text != lastPartial_) {
-                lastPartial_ = text;
-                step.partial = std::move(text);
-            }
+    }
+    return outcome;
+}
+
+void RecognitionEngine::failLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<EngineSession>& session) {
+    static const RecognitionError decodeFailure{"Speech recognition failed to decode the audio"};
+    postLocked(session, std::nullopt, decodeFailure);
+    finishLocked(session, false);
+    lock.unlock();
+    abandonUtterance();
+    lock.lock();
+}
+
+void RecognitionEngine::deliverFinalLocked(std::unique_lock<std::mutex>& lock,
+                                           const std::shared_ptr<EngineSession>& session, FinalAction action,
+                                           bool outOfTime) {
+    if (action == FinalAction::FinalClosingUtterance && state_.utterance.open) {
+        // A finishing task skips the closing pass when it would not fit in
+        // what is left of the budget, or when the budget already ran out
+        // (the machine is slower than measured): the words decoded so far go
+        // out in time.
+        bool thorough = !outOfTime;
+        if (thorough && session->audioEnded) {
+            const double audioSeconds = static_cast<double>(state_.utterance.samples) / kSampleRate;
+            const double needed = closeSecondsPerAudioSecond_ * audioSeconds;
+            thorough = secondsSince(session->audioEndedAt) + needed < options_.finishingBudgetSeconds;
+        }
+        lock.unlock();
+        std::string text;
+        const bool ok = closeUtterance(thorough, text);
+        if (ok) utteranceClosed(state_, text);
+        lock.lock();
+        // Nobody can have been waiting for a cancelled task's words.
+        if (session->cancelled) return;
+        if (!ok) {
+            failLocked(lock, session);
+            return;
         }
     }
-    return step;
+    postLocked(session, RecognitionResult{true, takeFinalText(state_)}, std::nullopt);
+    finishLocked(session, !session->audioEnded);
 }
 
 void RecognitionEngine::run() {
-    static const RecognitionError decodeFailure{"Speech recognition failed to decode the audio"};
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
         work_.wait(lock, [&] { return stopping_ || hasWorkLocked(); });
@@ -269,86 +334,54 @@ void RecognitionEngine::run() {
         if (session->cancelled) {
             sessions_.pop_front();
             dropAudioLocked(*session);
+            finalDue_ = false;
             lock.unlock();
-            closeUtterance();
-            resetTaskState();
+            abandonUtterance();
             lock.lock();
             continue;
         }
 
-        const bool outOfTime =
-            session->audioEnded && RunLoop::Clock::now() - session->audioEndedAt >= finishingBudget_;
-        if (!session->audio.empty() && !outOfTime) {
-            auto& [buffer, offset] = session->audio.front();
-            const std::shared_ptr<const PcmBuffer> chunkBuffer = buffer;
-            const std::size_t start = offset;
-            const std::size_t count = std::min<std::size_t>(options_.chunkSamples, buffer->frameLength() - start);
-            offset += count;
-            if (offset >= buffer->frameLength()) session->audio.pop_front();
-            queued_ -= count;
-            space_.notify_all();
-            const bool reportPartials = session->reportPartials;
-            lock.unlock();
-            Step step = decodeChunk(chunkBuffer->int16ChannelData() + start, count, reportPartials);
-            lock.lock();
-            if (session->cancelled) continue;
-            if (step.failed) {
-                postLocked(session, std::nullopt, decodeFailure);
-                finishLocked(session, false);
-                lock.unlock();
-                closeUtterance();
-                resetTaskState();
-                lock.lock();
-                continue;
-            }
-            if (step.partial) postLocked(session, RecognitionResult{false, *step.partial}, std::nullopt);
-            taskSamples_ += count;
-            if (step.utteranceEnded && !step.utteranceText.empty()) {
-                const bool moreWaiting = !session->audio.empty() && taskSamples_ < options_.maxHeldSamples;
-                if (session->audioEnded || moreWaiting) {
-                    committedText_ = joinText(committedText_, step.utteranceText);
-                    holding_ = !session->audioEnded;
-                } else {
-                    postLocked(session, RecognitionResult{true, joinText(committedText_, step.utteranceText)},
-                               std::nullopt);
-                    finishLocked(session, true);
-                    resetTaskState();
-                    continue;
-                }
-            }
-            if (holding_ && session->audio.empty() && !session->audioEnded && (!utteranceOpen_ || !speechSeen_)) {
-                // Caught up after a kept pause with no new words begun: what
-                // was kept is the final.
-                lock.unlock();
-                closeUtterance();
-                lock.lock();
-                if (session->cancelled) continue;
-                postLocked(session, RecognitionResult{true, committedText_}, std::nullopt);
-                finishLocked(session, true);
-                resetTaskState();
-            }
+        const bool outOfTime = outOfTimeLocked(*session);
+        if (session->audio.empty() || outOfTime) {
+            // The task's audio has ended and all of it is decoded, or the
+            // time for it is up: what was decoded is the final.
+            deliverFinalLocked(lock, session, FinalAction::FinalClosingUtterance, outOfTime);
             continue;
         }
 
-        // The task's audio has ended and all of it is decoded, or the time
-        // for it is up.
+        QueuedLine& queued = session->audio.front();
+        const std::shared_ptr<const PcmBuffer> buffer = queued.buffer;
+        const std::size_t start = queued.offset;
+        const std::size_t count = std::min(options_.chunkSamples, buffer->frameLength() - start);
+        const std::uint64_t line = queued.line;
+        queued.offset += count;
+        const bool lineDone = queued.offset >= buffer->frameLength();
+        if (lineDone) session->audio.pop_front();
+        queued_ -= count;
+        space_.notify_all();
+        const bool reportPartials = session->reportPartials;
+
         lock.unlock();
-        std::string text = committedText_;
-        bool ok = true;
-        if (utteranceOpen_) {
-            utteranceOpen_ = false;
-            ok = decoder_->endUtterance();
-            if (ok) text = joinText(text, decoder_->hypothesis());
-        }
-        resetTaskState();
+        const auto decodeStart = RunLoop::Clock::now();
+        ChunkOutcome outcome = decodeChunk(buffer->int16ChannelData() + start, count, reportPartials);
+        const double decodeSeconds = secondsSince(decodeStart);
         lock.lock();
+
+        realTimeFactor_ = blend(realTimeFactor_, decodeSeconds / (static_cast<double>(count) / kSampleRate));
         if (session->cancelled) continue;
-        if (ok) {
-            postLocked(session, RecognitionResult{true, text}, std::nullopt);
-        } else {
-            postLocked(session, std::nullopt, decodeFailure);
+        if (outcome.failed) {
+            failLocked(lock, session);
+            continue;
         }
-        finishLocked(session, false);
+        if (!outcome.partial.empty()) postLocked(session, RecognitionResult{false, outcome.partial}, std::nullopt);
+        finalDue_ = finalDue(state_, options_.policy);
+        if (lineDone && session->audio.empty() && !session->audioEnded) {
+            const bool callerWaiting = held_.session == session.get() && held_.line == line;
+            const FinalAction action = atCatchUp(state_, CaughtUp{callerWaiting, false}, options_.policy);
+            if (action != FinalAction::None) deliverFinalLocked(lock, session, action, false);
+        }
+        if (lineDone) session->linesDecided = std::max(session->linesDecided, line);
+        space_.notify_all();
     }
 }
 

@@ -7,40 +7,41 @@
 // task's handler runs only where its invocations are posted: `RunLoop::post`
 // of the loop given at construction, never inline.
 //
-// Task behaviour:
-// - Partial results while speech goes on, each the whole text of the task so
-//   far, sent only when it changes and at most once per
-//   `partialIntervalSamples` of decoded audio.
-// - A final result when the decoder's voice-activity detection ends an
-//   utterance in which words were recognized, when an utterance reaches
-//   `maxUtteranceSamples` of speech without a pause, and at the end of the
-//   task's audio (with empty text when nothing was recognized). An utterance
-//   without words does not end the task.
-// - Once `endAudio` was called, utterance ends no longer end the task: their
-//   texts are joined and come in the one final at the end of the audio. That
-//   final comes at the latest `finishingBudgetSeconds` after `endAudio`: the
-//   utterance in progress is then closed and its words included, and audio
-//   not yet decoded is dropped. A caller that waits a bounded time for the
-//   final (the helper waits 3 s) so gets all the text that could be decoded
-//   in that time, never nothing because the backlog was long.
-// - An utterance end with more audio already waiting behind it ends the task
-//   only once the task has decoded `maxHeldSamples`; before that its text is
-//   kept and decoding goes on, so a host that streams faster than real time
-//   does not strand the audio after its last pause in a task that has ended.
-// - Audio that reaches a task after the point where its final was decided is
-//   not decoded for that task; it is kept and decoded first by the next task
-//   started on this engine (a host that streams faster than real time would
-//   otherwise lose the start of every next utterance). `endAudio` on such a
-//   task drops it: no more audio comes.
-// - Transcript text is valid UTF-8: ill-formed bytes become U+FFFD.
-// - A decoder failure ends the task with an error.
-// - `cancel` stops the task at once: its audio is dropped and no invocation
-//   of its handler runs after `cancel` returned (posted ones turn into
-//   no-ops).
+// Task behaviour: partials and finals as `task_policy.h` decides. In short, a
+// final at every pause after words, at an utterance that runs
+// `maxUtteranceSamples` without a pause, and at the end of the task's audio
+// (with empty text when nothing was recognized). A pause final is given only
+// while the caller waits inside `append` with all of the task's audio
+// decoded, so a caller that turns the run loop after every `append` (as the
+// continuous recognizer's caller does) delivers the final before it can give
+// the ended task more audio: no audio is left behind in an ended task.
 //
-// Memory: audio waiting for the engine is capped at `maxQueuedSamples`;
-// `append` to the task being decoded blocks until the engine has caught up
-// (a single larger buffer is taken when nothing waits).
+// No appended audio is lost:
+// - `append` blocks (back-pressure) until nothing else of the task waits to
+//   be decoded, and then, after queueing the line, until at most
+//   `backlogCapSamples()` of it waits. The cap is measured in decoding time:
+//   `maxBacklogDecodeSeconds` at the speed the decoder shows now, so a slow
+//   or loaded machine holds the caller back instead of piling up audio that
+//   could not be decoded in time after the end of audio.
+// - While a final is due (`finalDue` in the policy), and always for a line of
+//   `holdWholeLineSamples` or more, `append` also waits until its line is
+//   decoded and the engine has decided on it: that is the safe point where
+//   the final is given.
+// - Audio that reaches a task after its final (a caller that does not turn
+//   the run loop between two appends) is kept and decoded first by the next
+//   task started on this engine.
+// - After `endAudio` the task's remaining audio is decoded and the final
+//   comes with all of its words. The final comes at the latest
+//   `finishingBudgetSeconds` after `endAudio` (a safety net that the cap
+//   keeps out of reach): decoding then stops before a chunk that would not
+//   fit, the closing pass is skipped for the text decoded so far when it
+//   would not fit either, and the final carries every word decoded by then.
+//
+// Also: transcript text is valid UTF-8 (ill-formed bytes become U+FFFD); a
+// decoder failure ends the task with an error; `cancel` stops the task at
+// once, its audio is dropped and no invocation of its handler runs after
+// `cancel` returned (posted ones turn into no-ops). Cancelling a task that
+// already gave its final changes nothing: that is how the caller moves on.
 //
 // Lifetime: the engine stops its thread and joins it in its destructor,
 // wherever the last owner lets go (also during static destruction). Sessions
@@ -58,38 +59,32 @@
 
 #include "platform/pcm_buffer.h"
 #include "platform/run_loop.h"
+#include "recognition/pocketsphinx/task_policy.h"
 #include "recognition/pocketsphinx/utterance_decoder.h"
 #include "recognition/speech_platform.h"
 
 namespace olvek::pocketsphinx {
 
 struct EngineOptions {
-    // 100 ms at 16 kHz.
-    std::size_t partialIntervalSamples = 1600;
-    // 15 s: longer than nearly every spoken sentence, so the cut is rare, yet
-    // it keeps a final within a breath of the speaker and the decoder's
-    // per-utterance lattice small.
-    std::size_t maxUtteranceSamples = 15 * 16000;
-    // An utterance end while more audio already waits behind it does not end
-    // the task (the text is kept and decoding goes on), so audio that a fast
-    // host sent after a pause stays in the task that will see the end of
-    // audio. Past this much decoded audio in one task, the next utterance end
-    // ends it all the same and the waiting audio goes to the next task, which
-    // keeps each task's text, and so every partial, short. 20 s.
-    std::size_t maxHeldSamples = 20 * 16000;
-    // 2 s of audio. The helper gives the last final only a few seconds after
-    // the end of audio, so whatever waits then must decode well inside that,
-    // even on a loaded machine (about 0.4 s at this decoder's usual 0.2 times
-    // real time). A host that sends faster than speech is held back in
-    // `append` instead, which also keeps memory flat over any length.
-    std::size_t maxQueuedSamples = 2 * 16000;
+    TaskPolicyOptions policy;
     // Decoding step: voice-activity ends are seen at this granularity and a
     // cancelled task stops within one step. 100 ms.
     std::size_t chunkSamples = 1600;
+    // Audio allowed to wait for the decoder, in the time the decoder would
+    // need for it. The helper gives the last final only 3 s after the end of
+    // audio; half a second leaves room for a closing pass and a machine that
+    // slows down after the estimate was taken.
+    double maxBacklogDecodeSeconds = 0.5;
+    // A line this long or longer holds its caller until it is decoded (see
+    // `append`). Half a second.
+    std::size_t holdWholeLineSamples = 8000;
+    // Decoding speed assumed before the first chunk is measured (seconds of
+    // decoding per second of audio): real time, a safe guess for a cold,
+    // loaded machine.
+    double initialRealTimeFactor = 1.0;
     // The helper waits 3 s for the last final and gets nothing at all when
-    // it comes later, so the budget leaves room for the closing utterance's
-    // final pass and the delivery (up to 0.35 s measured on a busy machine),
-    // and no more: every tenth of a second kept is audio still decoded.
+    // it comes later, so the budget leaves room for the closing pass and the
+    // delivery.
     double finishingBudgetSeconds = 2.2;
 };
 
@@ -109,27 +104,40 @@ public:
     // Starts decoding `session` for `handler` once earlier sessions are done.
     // A session is started at most once; later calls are ignored.
     void startSession(const std::shared_ptr<EngineSession>& session, ResultHandler handler, bool reportPartials);
-    // May block while the queue is full (see above).
+    // Queues one line of audio for `session`. Blocks as described above.
     void append(const std::shared_ptr<EngineSession>& session, std::shared_ptr<const PcmBuffer> buffer);
     void endAudio(const std::shared_ptr<EngineSession>& session);
     void cancel(const std::shared_ptr<EngineSession>& session);
 
-    // Samples waiting for the engine, for tests and measurements.
+    // Samples waiting for the decoder, for tests and measurements.
     std::size_t queuedSamples() const;
+    // How many samples may wait at the decoder's current speed.
+    std::size_t backlogCapSamples() const;
 
 private:
-    struct Step;
+    struct ChunkOutcome;
+    struct HeldAppend {
+        const EngineSession* session = nullptr;
+        std::uint64_t line = 0;
+    };
 
     void run();
     bool hasWorkLocked() const;
+    std::size_t backlogCapLocked() const;
+    bool outOfTimeLocked(const EngineSession& session) const;
     void dropAudioLocked(EngineSession& session);
     void finishLocked(const std::shared_ptr<EngineSession>& session, bool keepRest);
     void postLocked(const std::shared_ptr<EngineSession>& session, std::optional<RecognitionResult> result,
                     std::optional<RecognitionError> error);
+    // Gives the final `action` asks for; may release the lock to close the
+    // decoder's utterance.
+    void deliverFinalLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<EngineSession>& session,
+                            FinalAction action, bool outOfTime);
+    void failLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<EngineSession>& session);
     // Engine thread, without the lock.
-    Step decodeChunk(const std::int16_t* samples, std::size_t count, bool reportPartials);
-    void closeUtterance();
-    void resetTaskState();
+    ChunkOutcome decodeChunk(const std::int16_t* samples, std::size_t count, bool reportPartials);
+    bool closeUtterance(bool thorough, std::string& text);
+    void abandonUtterance();
 
     const std::unique_ptr<UtteranceDecoder> decoder_;
     RunLoop& loop_;
@@ -141,22 +149,17 @@ private:
     std::condition_variable space_;
     // Guarded by mutex_.
     std::deque<std::shared_ptr<EngineSession>> sessions_; // started, not done; front is decoded
-    std::shared_ptr<EngineSession> carryOwner_;           // finished session whose rest is kept
-    std::deque<std::pair<std::shared_ptr<const PcmBuffer>, std::size_t>> carry_;
+    std::shared_ptr<EngineSession> carryOwner_;           // finished session whose later audio is kept
+    std::deque<std::shared_ptr<const PcmBuffer>> carry_;
     std::size_t queued_ = 0;
-    std::uint64_t nextSessionId_ = 1;
+    HeldAppend held_;          // the append that waits for its line's decision
+    bool finalDue_ = false;    // the front task's final waits for a safe point
+    double realTimeFactor_;    // decoding seconds per second of audio, recent
+    double closeSecondsPerAudioSecond_ = 0.02; // cost of the closing pass, recent
     bool stopping_ = false;
 
-    // Engine thread only: the task being decoded.
-    bool utteranceOpen_ = false;
-    bool speechSeen_ = false;
-    std::size_t speechSamples_ = 0;
-    std::size_t taskSamples_ = 0;
-    // The task kept an utterance's text past its end (audio waited behind it).
-    bool holding_ = false;
-    std::size_t samplesSincePartial_ = 0;
-    std::string committedText_;
-    std::string lastPartial_;
+    // Engine thread only.
+    TaskState state_;
 
     std::thread thread_;
 };
