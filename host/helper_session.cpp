@@ -35,7 +35,7 @@ HelperSession::~HelperSession() {
 
 std::optional<SessionEnd> HelperSession::start() {
     auto token = makeSessionToken();
-    auto listener = LoopbackListener::listen(0);
+    auto listener = LoopbackListener::listen(0, launch_.sendBufferBytes);
     if (!token || !listener) return SessionEnd::HostSetupFailed;
 
     std::vector<std::string> arguments{launch_.helperPath,        launch_.language,

@@ -32,6 +32,12 @@ struct HelperLaunch {
     // it hangs: it is killed.
     std::chrono::milliseconds stallTimeout{30'000};
     HandshakeLimits handshake;
+    // The send buffer of the helper's connection. Small, so that a write
+    // blocks once about this much audio waits unread: what the host counts as
+    // sent is then what the helper has taken, give or take a fraction of a
+    // second, and a stop reaches the helper soon. 0: the kernel's default,
+    // which grows to megabytes (over a minute of audio).
+    int sendBufferBytes = 16 * 1024;
 };
 
 // How a session ended, from the host's point of view.

@@ -83,15 +83,35 @@ std::optional<std::string> LineConnection::readLineNow(bool& open) {
     return std::nullopt;
 }
 
-bool LineConnection::writeAll(const std::string& bytes) {
-    std::size_t written = 0;
+LineConnection::WriteEnd LineConnection::write(std::string_view bytes, std::size_t& written, int interruptFd) {
+    bool waited = false;
     while (written < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
+        // After a wait (which a signal may have ended) the interruption is
+        // looked at before anything more goes: a full side can still take a
+        // little without being ready for writing again.
+        if (waited && interruptFd >= 0) {
+            pollfd interrupt{interruptFd, POLLIN, 0};
+            if (::poll(&interrupt, 1, 0) > 0) return WriteEnd::Interrupted;
+        }
+        ssize_t n = ::send(fd_, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return WriteEnd::PeerGone;
+        // Full: wait for room, or for the interruption. Both are looked at
+        // together, so an interruption that came before the wait is seen.
+        pollfd fds[2] = {{fd_, POLLOUT, 0}, {interruptFd, POLLIN, 0}};
+        if (::poll(fds, interruptFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return WriteEnd::PeerGone;
+        waited = true;
     }
-    return true;
+    return WriteEnd::Written;
+}
+
+bool LineConnection::writeAll(std::string_view bytes) {
+    std::size_t written = 0;
+    return write(bytes, written) == WriteEnd::Written;
 }
 
 void LineConnection::shutdownWrite() {
@@ -105,9 +125,17 @@ void LineConnection::close() {
     }
 }
 
-std::unique_ptr<LoopbackListener> LoopbackListener::listen(std::uint16_t port) {
+std::unique_ptr<LoopbackListener> LoopbackListener::listen(std::uint16_t port, int sendBufferBytes) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
+    // Set before listen(): a connection accepted on Linux is a clone of the
+    // listening socket and inherits its send buffer, and with it the lock
+    // that keeps the kernel from growing it.
+    if (sendBufferBytes > 0 &&
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace olvek::host {
 
@@ -33,8 +34,19 @@ public:
     // on an error. Bounds what a peer can make the caller buffer per step.
     std::optional<std::string> readLineNow(bool& open);
 
-    // Writes `bytes` whole; false when the peer is gone. Never raises SIGPIPE.
-    bool writeAll(const std::string& bytes);
+    enum class WriteEnd {
+        Written,     // every byte went
+        PeerGone,    // the peer closed the connection, or it failed
+        Interrupted, // the peer's side was full and `interruptFd` was readable
+    };
+    // Writes `bytes` from `written` on, advancing `written` past every byte
+    // that went. Blocks while the peer's side is full, until it takes more;
+    // but once it has had to wait, returns Interrupted as soon as
+    // `interruptFd` (if not -1) is readable, with the rest unwritten (a write
+    // that never has to wait is never cut). Never raises SIGPIPE.
+    WriteEnd write(std::string_view bytes, std::size_t& written, int interruptFd = -1);
+    // Writes `bytes` whole; false when the peer is gone.
+    bool writeAll(std::string_view bytes);
     bool writeLine(const std::string& line) { return writeAll(line + "\n"); }
 
     void shutdownWrite();
@@ -51,8 +63,13 @@ private:
 
 class LoopbackListener {
 public:
-    // Listens on 127.0.0.1 at `port` (0: a port the kernel picks).
-    static std::unique_ptr<LoopbackListener> listen(std::uint16_t port = 0);
+    // Listens on 127.0.0.1 at `port` (0: a port the kernel picks). Returns
+    // null when no socket can be had. With `sendBufferBytes` above 0, every
+    // accepted connection has a send buffer of that size, fixed (Linux keeps
+    // twice the value for its bookkeeping and no longer grows it as it would
+    // by default, to megabytes): a writer blocks once that much waits unread,
+    // instead of running far ahead of a slow peer.
+    static std::unique_ptr<LoopbackListener> listen(std::uint16_t port = 0, int sendBufferBytes = 0);
     ~LoopbackListener();
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;
