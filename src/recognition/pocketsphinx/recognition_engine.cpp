@@ -126,14 +126,19 @@ void RecognitionEngine::append(const std::shared_ptr<EngineSession>& session, st
     work_.notify_one();
     if (!session->started || !decodedNow()) return;
 
-    // A long line is held until it is decoded: going on early would gain
+    // The caller goes on once its line is decided, or early, while the
+    // decoder works on it: once the line before it is decided (so that a
+    // pause found there still finds the caller here, at the same line as for
+    // a caller that comes at speech pace), while no final is due and the
+    // rest fits the cap. A long line is held whole: going on early would gain
     // little (the caller's turn is short beside the line's decoding), and a
     // pause inside it can then end the task at its end.
     const bool mayGoOnEarly = length < options_.holdWholeLineSamples;
     held_ = HeldAppend{session.get(), line};
     space_.wait(lock, [&] {
         return stopping_ || session->cancelled || session->done || session->linesDecided >= line ||
-               (mayGoOnEarly && !finalDue_ && remainingSamples(session->audio) <= backlogCapLocked());
+               (mayGoOnEarly && session->linesDecided + 1 >= line && !finalDue_ &&
+                remainingSamples(session->audio) <= backlogCapLocked());
     });
     held_ = HeldAppend{};
 }

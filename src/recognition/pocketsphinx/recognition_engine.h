@@ -18,8 +18,10 @@
 //
 // No appended audio is lost:
 // - `append` blocks (back-pressure) until nothing else of the task waits to
-//   be decoded, and then, after queueing the line, until at most
-//   `backlogCapSamples()` of it waits. The cap is measured in decoding time:
+//   be decoded, and then, after queueing the line, until the line before it
+//   is decoded and at most `backlogCapSamples()` of it waits: one line in
+//   flight, so the decoder never idles behind a fast caller, and a pause
+//   gives its final at the same line whatever the caller's pace. The cap is measured in decoding time:
 //   `maxBacklogDecodeSeconds` at the speed the decoder shows now, so a slow
 //   or loaded machine holds the caller back instead of piling up audio that
 //   could not be decoded in time after the end of audio.
