@@ -4,48 +4,21 @@
 
 #include <fstream>
 #include <map>
-#include <regex>
 
 #include <nlohmann/json.hpp>
 #include <sndfile.h>
 
 #include "host/transcribe_options.h"
-#include "../transcribe_run.h"
+#include "recorded_speech.h"
 
 namespace olvek::testing {
 namespace {
 
 const std::string kClipId = "sense_and_sensibility_01_austen_64kb-0880";
 
-std::string clip(const std::string& id = kClipId) { return std::string(OLVEK_LIBRIVOX_DIR) + "/" + id + ".wav"; }
+std::string clip(const std::string& id = kClipId) { return librivoxClip(id); }
 
 std::string realHelper() { return OLVEK_HELPER_PATH; }
-
-// The reference words of each clip, from the "transcription" file.
-std::map<std::string, std::vector<std::string>> references() {
-    std::map<std::string, std::vector<std::string>> out;
-    std::ifstream in(std::string(OLVEK_LIBRIVOX_DIR) + "/transcription");
-    std::string line;
-    std::regex entry(R"(<s>\s*(.*?)\s*</s>\s*\((.*)\))");
-    std::smatch m;
-    while (std::getline(in, line)) {
-        if (std::regex_search(line, m, entry)) out[m[2]] = wordsOf(m[1]);
-    }
-    return out;
-}
-
-// Reference words that the transcript has, in order (a longest common
-// subsequence over words), as a share of the reference.
-double wordRecall(const std::vector<std::string>& reference, const std::vector<std::string>& heard) {
-    std::vector<std::vector<int>> table(reference.size() + 1, std::vector<int>(heard.size() + 1, 0));
-    for (std::size_t i = 1; i <= reference.size(); ++i) {
-        for (std::size_t j = 1; j <= heard.size(); ++j) {
-            table[i][j] = reference[i - 1] == heard[j - 1] ? table[i - 1][j - 1] + 1
-                                                           : std::max(table[i - 1][j], table[i][j - 1]);
-        }
-    }
-    return reference.empty() ? 0 : static_cast<double>(table[reference.size()][heard.size()]) / reference.size();
-}
 
 // The helper gives its last segment a fixed time to finish after "__END__",
 // and on a machine shared with other work the decoder's choices differ a
@@ -82,7 +55,7 @@ protected:
     static void SetUpTestSuite() {
         if (!std::ifstream(clip()).good()) return;
         baseline_ = bestRun(TranscribeCall{{kPaced, "--helper", realHelper(), clip()}, {}, std::nullopt},
-                            references().at(kClipId), 0.75);
+                            librivoxReferences().at(kClipId), 0.75);
     }
     void SetUp() override {
         if (!baseline_) GTEST_SKIP() << "pocketsphinx-testdata is not installed";
@@ -103,7 +76,7 @@ private:
 };
 
 TEST_F(TranscribeSpeech, ALibriVoxClipGivesItsWords) {
-    auto reference = references().at(kClipId);
+    auto reference = librivoxReferences().at(kClipId);
     EXPECT_GE(wordRecall(reference, baselineWords()), 0.6) << "heard: " << baseline().out;
     // At full speed, with the default helper (the one beside olvek-transcribe).
     double recall = 0;
@@ -115,7 +88,7 @@ TEST_F(TranscribeSpeech, ALibriVoxClipGivesItsWords) {
 TEST_F(TranscribeSpeech, EveryClipIsMostlyRecognized) {
     double total = 0;
     int clips = 0;
-    for (const auto& [id, reference] : references()) {
+    for (const auto& [id, reference] : librivoxReferences()) {
         double recall = 0;
         auto run = bestRun(TranscribeCall{{"--helper", realHelper(), clip(id)}, {}, std::nullopt}, reference, 0.5,
                            &recall);
@@ -133,7 +106,7 @@ TEST_F(TranscribeSpeech, AFastRunOfALongRecordingKeepsItsLastWords) {
     // takes it far faster than it decodes it, and the end must not be lost.
     std::string all = dir.file("all.wav"), command = "sox -q";
     std::vector<std::string> reference;
-    const auto clips = references();
+    const auto clips = librivoxReferences();
     for (const auto& [id, words] : clips) {
         command += " '" + clip(id) + "'";
         reference.insert(reference.end(), words.begin(), words.end());
@@ -146,9 +119,7 @@ TEST_F(TranscribeSpeech, AFastRunOfALongRecordingKeepsItsLastWords) {
     auto run = bestRun(TranscribeCall{{"--helper", realHelper(), all}, {}, std::nullopt}, reference, 0.6, &recall);
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_GE(recall, 0.6) << run.out;
-    auto heard = wordsOf(run.out);
-    std::vector<std::string> tail(heard.end() - std::min<std::ptrdiff_t>(heard.size(), last.size() + 2), heard.end());
-    EXPECT_GE(wordRecall(last, tail), 0.5) << "the last sentence, heard: " << run.out;
+    EXPECT_GE(tailRecall(last, wordsOf(run.out)), 0.5) << "the last sentence, heard: " << run.out;
 }
 
 TEST_F(TranscribeSpeech, JsonLinesAreValidWithHelloReadyFirstAndStoppedLast) {
