@@ -61,6 +61,16 @@ def read_pcm(path):
         return w.readframes(w.getnframes())
 
 
+def write_wav(path, pcm):
+    """pcm (16 kHz mono 16-bit) as a WAV file; makes the folder."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(pcm)
+
+
 def load_clips(data):
     """[(id, pcm bytes, reference words)] in the order of the transcription file."""
     clips = []
@@ -271,8 +281,8 @@ def paced_send(run, pcm, start, offset_s):
 # Sections
 
 
-def transcript_of(json_lines):
-    """(hypothesis, number of finals) from olvek-transcribe --json output."""
+def final_texts(json_lines):
+    """The text of every "final" in olvek-transcribe --json output, in order."""
     finals = []
     for line in json_lines.splitlines():
         try:
@@ -281,7 +291,30 @@ def transcript_of(json_lines):
             continue
         if event.get("type") == "final":
             finals.append(event.get("text", ""))
+    return finals
+
+
+def transcript_of(json_lines):
+    """(hypothesis, number of finals) from olvek-transcribe --json output."""
+    finals = final_texts(json_lines)
     return " ".join(t for t in finals if t), len(finals)
+
+
+def stream_helper(helper, pcm, paced=False, timeout=120):
+    """The helper driven by this script's host: 100 ms lines, either every
+    line as fast as the connection takes it or paced as spoken, then
+    "__END__" right after the last one. Returns the finished HelperRun and a
+    dict: wall s (launch to exit), cpu s, peak RSS KiB, exit code, the time
+    "__END__" went out (s since launch)."""
+    r = HelperRun(helper)
+    r.wait_ready()
+    if paced:
+        paced_send(r, pcm, time.monotonic() + 0.05, 0.0)
+    else:
+        for i in range(0, len(pcm), LINE_BYTES):
+            r.send_pcm_line(pcm[i:i + LINE_BYTES])
+    t_end, code, cpu, rss = r.end(timeout)
+    return r, {"wall": r.now(), "cpu": cpu, "rss": rss, "code": code, "t_end": t_end}
 
 
 def direct_run(helper, pcm, timeout=120):
@@ -289,14 +322,15 @@ def direct_run(helper, pcm, timeout=120):
     connection takes it, then "__END__" at once, without the catch-up that
     olvek-transcribe adds. Returns (wall s, cpu s, peak RSS KiB, exit code,
     the events as --json lines)."""
-    r = HelperRun(helper)
-    r.wait_ready()
-    for i in range(0, len(pcm), LINE_BYTES):
-        r.send_pcm_line(pcm[i:i + LINE_BYTES])
-    _, code, cpu, rss = r.end(timeout)
-    wall = r.now()
+    r, x = stream_helper(helper, pcm, timeout=timeout)
     out = "\n".join(json.dumps({k: v for k, v in e.items() if k != "_t"}) for e in r.events)
-    return wall, cpu, rss, code, out
+    return x["wall"], x["cpu"], x["rss"], x["code"], out
+
+
+def raw_engine_argv(continuous):
+    """pocketsphinx_continuous with the helper's model; the file goes last."""
+    return [continuous, "-hmm", f"{MODEL}/en-us", "-lm", f"{MODEL}/en-us.lm.bin",
+            "-dict", f"{MODEL}/cmudict-en-us.dict", "-logfn", "/dev/null", "-infile"]
 
 
 def section_accuracy_speed(args, clips, results):
@@ -306,8 +340,7 @@ def section_accuracy_speed(args, clips, results):
     if not os.access(transcribe, os.X_OK) or not continuous:
         results["notes"].append("accuracy+speed skipped: olvek-transcribe or pocketsphinx_continuous missing")
         return
-    raw_argv = [continuous, "-hmm", f"{MODEL}/en-us", "-lm", f"{MODEL}/en-us.lm.bin",
-                "-dict", f"{MODEL}/cmudict-en-us.dict", "-logfn", "/dev/null", "-infile"]
+    raw_argv = raw_engine_argv(continuous)
     # (name, kind, how): kind "argv" runs a command on the WAV file, kind
     # "direct" streams the PCM from this script.
     contenders = [("helper", "argv", [transcribe, "--json"]),
@@ -318,13 +351,8 @@ def section_accuracy_speed(args, clips, results):
     # The five clips, and all five joined into one longer file.
     items = [(cid, os.path.join(args.data, cid + ".wav"), pcm, ref) for cid, pcm, ref in clips]
     joined_path = os.path.join(args.build, "bench", "librivox-joined.wav")
-    os.makedirs(os.path.dirname(joined_path), exist_ok=True)
     joined = b"".join(c[1] for c in clips)
-    with wave.open(joined_path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(joined)
+    write_wav(joined_path, joined)
     items.append(("joined", joined_path, joined, [w for c in clips for w in c[2]]))
 
     per = {n: {it[0]: {"wall": [], "cpu": [], "rss": [], "errors": [], "hyps": [], "lost": 0} for it in items}
@@ -388,11 +416,7 @@ def section_accuracy_speed(args, clips, results):
     long_runs = []
     long_pcm = joined * 2
     long_path = os.path.join(args.build, "bench", "librivox-joined-twice.wav")
-    with wave.open(long_path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(long_pcm)
+    write_wav(long_path, long_pcm)
     long_ref = items[-1][3] * 2
     for name, kind, how in contenders:
         if kind == "direct":
@@ -506,14 +530,8 @@ def raw_startup(args, count):
     if not continuous:
         return []
     path = os.path.join(args.build, "bench", "silence-100ms.wav")
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with wave.open(path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(b"\0" * (RATE // 5))
-    argv = [continuous, "-hmm", f"{MODEL}/en-us", "-lm", f"{MODEL}/en-us.lm.bin",
-            "-dict", f"{MODEL}/cmudict-en-us.dict", "-logfn", "/dev/null", "-infile", path]
+    write_wav(path, b"\0" * (RATE // 5))
+    argv = raw_engine_argv(continuous) + [path]
     return [run_timed(argv, timeout=60)[0] for _ in range(count)]
 
 
