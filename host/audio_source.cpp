@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -143,12 +144,18 @@ private:
 
 class RawPcmSource final : public AudioSource {
 public:
-    explicit RawPcmSource(int fd) : fd_(fd) {}
+    RawPcmSource(int fd, int interruptFd) : fd_(fd), interruptFd_(interruptFd) {}
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
         std::size_t wanted = frames * 2;
         bytes_.resize(std::max(bytes_.size(), wanted + 1));
         while (filled_ < wanted && !ended_) {
+            if (interruptFd_ >= 0) {
+                // Both at once, so an interruption that came first is seen.
+                pollfd fds[2] = {{fd_, POLLIN, 0}, {interruptFd_, POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0 && errno == EINTR) break;
+                if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) break;
+            }
             ssize_t n = ::read(fd_, bytes_.data() + filled_, wanted - filled_);
             if (n > 0) {
                 filled_ += static_cast<std::size_t>(n);
@@ -177,6 +184,7 @@ public:
 
 private:
     int fd_;
+    int interruptFd_;
     std::vector<unsigned char> bytes_;
     std::size_t filled_ = 0;
     bool ended_ = false;
@@ -201,6 +209,8 @@ OpenedAudio openAudioFile(const std::string& path) {
     return {std::move(source), ""};
 }
 
-std::unique_ptr<AudioSource> openRawPcm(int fd) { return std::make_unique<RawPcmSource>(fd); }
+std::unique_ptr<AudioSource> openRawPcm(int fd, int interruptFd) {
+    return std::make_unique<RawPcmSource>(fd, interruptFd);
+}
 
 } // namespace olvek::host

@@ -38,7 +38,8 @@ struct OpenedAudio {
 OpenedAudio openAudioFile(const std::string& path);
 
 // Raw 16 kHz mono 16-bit little-endian PCM read from `fd` (not closed). A
-// trailing odd byte is dropped.
-std::unique_ptr<AudioSource> openRawPcm(int fd);
+// trailing odd byte is dropped. Once `interruptFd` (when not -1) is readable,
+// `read` reads no more and returns what it has at once, 0 when nothing.
+std::unique_ptr<AudioSource> openRawPcm(int fd, int interruptFd = -1);
 
 } // namespace olvek::host

@@ -67,10 +67,17 @@ std::optional<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& 
     }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
+    // The child starts with no signal blocked, whatever the caller has
+    // blocked around the spawn.
+    short flags = POSIX_SPAWN_SETSIGMASK;
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
     if (options.ownProcessGroup) {
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        flags |= POSIX_SPAWN_SETPGROUP;
         posix_spawnattr_setpgroup(&attributes, 0);
     }
+    posix_spawnattr_setflags(&attributes, flags);
     auto args = arguments;
     auto argv = pointers(args);
     std::vector<std::string> env;

@@ -37,8 +37,9 @@ struct SpawnOptions {
 
 class ChildProcess {
 public:
-    // Starts `arguments[0]` (a path) with `arguments`. Nothing when it cannot
-    // be started: the path does not exist or is not executable.
+    // Starts `arguments[0]` (a path) with `arguments`, with no signal
+    // blocked in it. Nothing when it cannot be started: the path does not
+    // exist or is not executable.
     static std::optional<ChildProcess> spawn(const std::vector<std::string>& arguments, const SpawnOptions& options);
     // The same with output captured (or inherited when `captureOutput` is
     // false); `environment` replaces the child's environment when given.

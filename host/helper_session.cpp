@@ -44,8 +44,17 @@ std::optional<SessionEnd> HelperSession::start() {
     SpawnOptions options;
     options.output = launch_.helperOutput;
     options.inputFile = "/dev/null";
+    // A group of its own: the terminal's Ctrl-C goes to this program alone,
+    // which then ends the audio so that the helper can give its last words.
     options.ownProcessGroup = true;
-    child_ = ChildProcess::spawn(arguments, options);
+    {
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        child_ = ChildProcess::spawn(arguments, options);
+        if (child_ && launch_.started) launch_.started(child_->pid());
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
     if (!child_) return SessionEnd::HelperMissing;
 
     auto handshake = acceptHelper(
@@ -96,21 +105,33 @@ std::optional<SessionEnd> HelperSession::start() {
     return std::nullopt;
 }
 
-bool HelperSession::sendAudio(const std::int16_t* samples, std::size_t count) {
-    if (!connection_) return false;
-    std::string line = encodeAudioLine(samples, count);
+SendResult HelperSession::sendAudio(const std::int16_t* samples, std::size_t count) {
+    if (!connection_) return SendResult::HelperGone;
+    if (interrupted_) return SendResult::Interrupted;
+    const std::string line = encodeAudioLine(samples, count) + "\n";
+    std::size_t written = 0;
     waitingOnHelper_ = true;
-    bool written = connection_->writeLine(line);
+    auto end = connection_->write(line, written, launch_.interruptFd);
     waitingOnHelper_ = false;
     noteProgress();
-    return written;
+    if (end == LineConnection::WriteEnd::Written) return SendResult::Sent;
+    if (end == LineConnection::WriteEnd::PeerGone) return SendResult::HelperGone;
+    interrupted_ = true;
+    if (written > 0) {
+        // Strict base64 takes whole groups of 4 characters: finish the group
+        // begun, and what went decodes as the line's first samples.
+        const std::size_t text = line.size() - 1;
+        const std::size_t upTo = std::min(text, (written + 3) / 4 * 4);
+        cutLineEnd_ = (written < upTo ? line.substr(written, upTo - written) : std::string()) + "\n";
+    }
+    return SendResult::Interrupted;
 }
 
 SessionEnd HelperSession::finish() {
     if (!connection_) return SessionEnd::HelperFailed;
     noteProgress();
     waitingOnHelper_ = true;
-    connection_->writeLine("__END__");
+    connection_->writeAll(cutLineEnd_ + "__END__\n");
     if (reader_.joinable()) reader_.join();
     // The events have ended with the connection; the exit follows at once
     // unless the helper hangs in its shut-down.

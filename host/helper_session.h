@@ -33,11 +33,27 @@ struct HelperLaunch {
     std::chrono::milliseconds stallTimeout{30'000};
     HandshakeLimits handshake;
     // The send buffer of the helper's connection. Small, so that a write
-    // blocks once about this much audio waits unread: what the host counts as
-    // sent is then what the helper has taken, give or take a fraction of a
-    // second, and a stop reaches the helper soon. 0: the kernel's default,
-    // which grows to megabytes (over a minute of audio).
+    // blocks once about this much audio waits in it: what the host counts as
+    // sent is then less than a second (and the line being written) ahead of
+    // what has reached the helper's side of the connection (whose receive
+    // buffer is the helper's to size), and a stop reaches the helper soon. 0: the kernel's
+    // default, which grows to megabytes (over a minute of audio).
     int sendBufferBytes = 16 * 1024;
+    // When not -1: once this descriptor is readable (see StopRequest), a
+    // write of audio that would wait on the helper stops there.
+    int interruptFd = -1;
+    // When given: called with the helper's process id as soon as it has
+    // started, with every signal blocked in the calling thread, so that a
+    // signal handler of that thread never runs while a started helper is not
+    // yet known to it.
+    std::function<void(pid_t)> started;
+};
+
+// What became of one line of audio.
+enum class SendResult {
+    Sent,        // the whole line went
+    Interrupted, // the helper's side was full when the interruption came
+    HelperGone,  // the connection has ended
 };
 
 // How a session ended, from the host's point of view.
@@ -72,10 +88,17 @@ public:
     std::optional<SessionEnd> start();
 
     // Sends one audio line: the samples as base64 of 16-bit little-endian.
-    // Blocks while the helper's side is full. False when the helper is gone.
-    bool sendAudio(const std::int16_t* samples, std::size_t count);
+    // Blocks while the helper's side is full; but when `interruptFd` is
+    // readable while it waits, the line is cut short there and Interrupted
+    // returned (and returned for every later line). Only `finish` should
+    // follow anything but Sent.
+    SendResult sendAudio(const std::int16_t* samples, std::size_t count);
 
-    // Sends "__END__", reads the remaining events and reaps the helper.
+    // Ends the audio and the session: first the rest of a line cut short
+    // (up to 3 more characters, so that what went decodes as its first
+    // samples, then its newline), then "__END__"; reads the remaining events
+    // and reaps the helper. Blocks until the helper has taken all that,
+    // given its events and exited; never interrupted.
     SessionEnd finish();
 
     // After the end: the helper's exit, and the message of the "error" event
@@ -98,6 +121,10 @@ private:
     std::optional<ExitStatus> status_;
     std::string startupError_;
     int rejected_ = 0;
+    // Once sendAudio was interrupted: what ends the line it cut short (empty
+    // when none of it had gone).
+    bool interrupted_ = false;
+    std::string cutLineEnd_;
 
     std::atomic<bool> sawStopped_{false};
     std::atomic<bool> stalled_{false};

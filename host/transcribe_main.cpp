@@ -2,18 +2,21 @@
 // by running the speech helper as its host. The work is in olvek_host; this
 // file wires the command line, the input, the helper and the display.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <sys/ioctl.h>
-#include <thread>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "host/audio_source.h"
 #include "host/helper_session.h"
+#include "host/stop_request.h"
 #include "host/transcribe_options.h"
 #include "host/transcript_display.h"
 
@@ -21,20 +24,88 @@ namespace {
 
 using namespace olvek::host;
 
-std::atomic<bool> stopRequested{false};
+// What the signal handler works with; all of it lock-free, and none of it
+// ever destroyed before the process ends.
+StopRequest* stopRequest = nullptr;
+std::atomic<int> stopSignals{0};
+std::atomic<pid_t> helperPid{-1};
+std::atomic<int> helperPidfd{-1}; // names the helper even once reaped, unlike its pid
+std::string firstStopNote, killedHelperNote, quitNote;
 
-void onStopSignal(int) { stopRequested = true; }
+void writeNote(const std::string& note) {
+    [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, note.data(), note.size());
+}
 
-// The first Ctrl-C ends the audio and lets the last words come back; the
-// handler is then reset, so a second one ends this program at once. No
-// SA_RESTART: a blocked read of standard input returns, so the loop sees it.
+// Kills the helper, if one is there, and reaps it. Returns false when there
+// was none (not started, or already reaped). Async-signal-safe.
+bool killAndReapHelper() {
+    if (int pidfd = helperPidfd.load(); pidfd >= 0) {
+        // Once the main thread has reaped it, the signal fails and nothing
+        // is waited for; no other process can be hit. Direct system calls:
+        // glibc 2.36 declares its pidfd wrappers without C linkage.
+        bool there = ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
+        siginfo_t info;
+        while (there && ::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED) < 0 && errno == EINTR) {
+        }
+        return there;
+    }
+    if (pid_t pid = helperPid.load(); pid > 0) {
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return true;
+    }
+    return false;
+}
+
+// The first Ctrl-C (or SIGTERM) ends the audio: the main loop reads and
+// sends no more, a write waiting on the helper is cut short, and the last
+// words still come. The second kills and reaps the helper, and this program
+// dies of that signal as it would without a handler.
+void onStopSignal(int signal) {
+    int saved = errno;
+    if (stopSignals.fetch_add(1) == 0) {
+        if (stopRequest) stopRequest->request();
+        writeNote(firstStopNote);
+        errno = saved;
+        return;
+    }
+    writeNote(killAndReapHelper() ? killedHelperNote : quitNote);
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    // Blocked while this handler runs; delivered as it returns.
+    ::raise(signal);
+    errno = saved;
+}
+
+// A hang-up (the terminal has gone): nobody is left to read the last words,
+// so the helper is killed and reaped and this program dies of the signal.
+void onHangUp(int signal) {
+    killAndReapHelper();
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    ::raise(signal);
+}
+
+// No SA_RESTART: a blocked read of standard input returns, so the loop sees
+// the stop. SIGINT and SIGHUP stay ignored when this program was started
+// with them ignored, as a shell script starts its background jobs and nohup
+// starts a program.
 void installStopHandlers() {
+    static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
     struct sigaction action{};
-    action.sa_handler = onStopSignal;
-    action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before{};
+        if (signal != SIGTERM && sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        action.sa_handler = signal == SIGHUP ? onHangUp : onStopSignal;
+        sigaction(signal, &action, nullptr);
+    }
 }
 
 std::string helperBesideSelf() {
@@ -103,6 +174,9 @@ int reportEnd(SessionEnd end, const HelperSession& session, const TranscribeOpti
 
 int run(const TranscribeOptions& options) {
     std::string helperPath = options.helperPath.empty() ? helperBesideSelf() : options.helperPath;
+    // Never destroyed: the signal handler may use it up to the very end.
+    StopRequest& stop = *new StopRequest;
+    stopRequest = &stop;
 
     std::unique_ptr<AudioSource> source;
     if (options.input == "-") {
@@ -112,7 +186,7 @@ int run(const TranscribeOptions& options) {
                      "  arecord -q -f S16_LE -r 16000 -c 1 -t raw | olvek-transcribe -");
             return kExitUsage;
         }
-        source = openRawPcm(STDIN_FILENO);
+        source = openRawPcm(STDIN_FILENO, stop.fd());
     } else {
         auto opened = openAudioFile(options.input);
         if (!opened.source) {
@@ -136,10 +210,23 @@ int run(const TranscribeOptions& options) {
     launch.helperPath = helperPath;
     launch.language = options.language;
     launch.helperOutput = options.verbose ? ChildOutput::ParentStandardError : ChildOutput::Discard;
+    launch.interruptFd = stop.fd();
+    launch.started = [](pid_t pid) {
+        helperPid = pid;
+        // -1 on a kernel without pidfds: the pid serves then.
+        helperPidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    };
     HelperSession session(launch, [&screen](const std::string& line) { screen.onLine(line); });
 
+    // Notes for the handler, made now: it can only write them. On a terminal
+    // the status line is cleared first.
+    const std::string clear = ::isatty(STDERR_FILENO) == 1 ? "\r\033[K" : "";
+    firstStopNote = clear + "olvek-transcribe: stopping; the last words follow (interrupt again to quit at once)\n";
+    killedHelperNote = clear + "olvek-transcribe: interrupted again; stopped the helper and quit\n";
+    quitNote = clear + "olvek-transcribe: interrupted again; quit\n";
     installStopHandlers();
     if (auto failed = session.start()) {
+        helperPid = -1; // exited or killed, and reaped
         screen.finish();
         return reportEnd(*failed, session, options, helperPath);
     }
@@ -152,22 +239,26 @@ int run(const TranscribeOptions& options) {
     std::vector<std::int16_t> chunk(chunkFrames);
     std::uint64_t sentFrames = 0;
     const auto startedAt = std::chrono::steady_clock::now();
-    while (!stopRequested) {
+    while (!stop.requested()) {
+        // After a stop this still gives what was read before it: words
+        // already said, which go if the helper has room for them at once.
         std::size_t n = source->read(chunk.data(), chunk.size());
         if (n == 0) break;
         if (options.realtime) {
             // A microphone hands over each chunk once it has been spoken.
             auto due = startedAt + std::chrono::microseconds((sentFrames + n) * 1'000'000 / kHelperSampleRate);
-            while (!stopRequested && std::chrono::steady_clock::now() < due) {
-                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                    due - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
-            }
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+            if (left.count() > 0 && stop.waitFor(left)) break; // not yet spoken
         }
-        if (!session.sendAudio(chunk.data(), n)) break;
+        // Blocks while the helper's side is full, but never past a stop.
+        if (session.sendAudio(chunk.data(), n) != SendResult::Sent) break;
         sentFrames += n;
         screen.onProgress(static_cast<double>(sentFrames) / kHelperSampleRate, totalSeconds);
     }
     SessionEnd end = session.finish();
+    // Reaped: from here a second Ctrl-C has no helper to stop, and a kernel
+    // without pidfds must not have the handler signal a pid that is free.
+    helperPid = -1;
     screen.finish();
     int code = reportEnd(end, session, options, helperPath);
     if (code == kExitTranscribed && source->error()) {

@@ -87,8 +87,8 @@ Transcribes speech with the Olvek speech helper. FILE is any sound file that
 libsndfile reads (WAV, FLAC, Ogg, MP3, ...), at any sample rate and channel
 count. "-" reads raw 16 kHz mono 16-bit little-endian PCM from standard input:
   arecord -q -f S16_LE -r 16000 -c 1 -t raw | olvek-transcribe -
-The first Ctrl-C ends the audio and waits for the last words; a second one
-quits at once.
+The first Ctrl-C (or SIGTERM) stops sending at once, ends the audio and waits
+for the last words; a second one stops the helper and quits at once.
 
 On a terminal the words appear as they are recognized; piped, only the final
 sentences are written, one per line.
@@ -112,6 +112,9 @@ Exit status:
   0 transcribed          1 the helper failed      2 bad command line
   3 unreadable input     4 helper not found       5 language not available
   6 not authorized       7 helper launch refused  8 no socket or token here
+After the first Ctrl-C the run ends with one of these (0 once the last words
+came); after a second, olvek-transcribe dies of that signal, as a shell shows
+with 130 for Ctrl-C and 143 for SIGTERM.
 )";
 }
 

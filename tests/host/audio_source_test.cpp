@@ -2,13 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <fcntl.h>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
 #include <sndfile.h>
 
 #include "host/audio_source.h"
+#include "host/stop_request.h"
 #include "transcribe_run.h"
 
 namespace olvek::host {
@@ -208,6 +211,50 @@ TEST(RawPcm, ReadsLittleEndianSamplesAcrossShortWrites) {
     EXPECT_EQ(all, (std::vector<std::int16_t>{1, -1, -32768, 32767, 0x1234})) << "the odd last byte is dropped";
     EXPECT_FALSE(source->totalFrames());
     EXPECT_FALSE(source->error());
+}
+
+// Once a stop is requested (the first Ctrl-C), reading live input waits no
+// more: it returns at once and takes nothing further from the recorder.
+TEST(RawPcm, AStopEndsTheWaitForInputAtOnce) {
+    struct Row {
+        const char* name;
+        std::size_t samplesWaiting; // in the pipe, fewer than a chunk
+    };
+    for (const Row& row : {Row{"nothing waiting", 0}, Row{"part of a chunk waiting", 100}}) {
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const std::vector<std::int16_t> waiting(row.samplesWaiting, 7);
+        ASSERT_EQ(::write(fds[1], waiting.data(), waiting.size() * 2), static_cast<ssize_t>(waiting.size() * 2));
+        // Hang guard: should the read wait on, the recorder ends after a
+        // long while, which lets it return, and the test fails.
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false, recorderEnded = false;
+        std::thread guard([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            recorderEnded = !done.wait_for(lock, std::chrono::seconds(30), [&] { return finished; });
+            ::close(fds[1]);
+        });
+
+        StopRequest stop;
+        stop.request();
+        auto source = openRawPcm(fds[0], stop.fd());
+        std::vector<std::int16_t> chunk(1600);
+        EXPECT_EQ(source->read(chunk.data(), chunk.size()), 0u) << row.name;
+        EXPECT_FALSE(source->error()) << row.name;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            finished = true;
+        }
+        done.notify_one();
+        guard.join();
+        EXPECT_FALSE(recorderEnded) << row.name << ": the read waited for the recorder";
+        // What the recorder had written is still in the pipe, untaken.
+        std::vector<std::int16_t> left(1600);
+        EXPECT_EQ(::read(fds[0], left.data(), left.size() * 2), static_cast<ssize_t>(row.samplesWaiting * 2))
+            << row.name;
+        ::close(fds[0]);
+    }
 }
 
 } // namespace

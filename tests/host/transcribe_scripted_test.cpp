@@ -327,6 +327,9 @@ TEST(TranscribeCommandLine, HelpAndVersionNeedNoInput) {
     EXPECT_EQ(help.code, 0);
     EXPECT_NE(help.out.find("Usage: olvek-transcribe"), std::string::npos);
     EXPECT_NE(help.out.find("--realtime"), std::string::npos);
+    EXPECT_NE(help.out.find("--chunk-ms N    milliseconds of audio per line sent, 10 to 1000"), std::string::npos)
+        << help.out;
+    EXPECT_NE(help.out.find("after a second, olvek-transcribe dies of that signal"), std::string::npos) << help.out;
     auto version = runTranscribe({"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_TRUE(std::regex_match(version.out, std::regex("olvek-transcribe [0-9]+\\.[0-9]+\\.[0-9]+\n")))
