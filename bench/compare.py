@@ -3,6 +3,7 @@
 of pocketsphinx-testdata, side by side in one run, and prints one table.
 
 usage: compare.py --build DIR [--runs N] [--latency-runs N] [--long-minutes M]
+                  [--fullspeed-runs N] [--fullspeed-realtime-runs N]
                   [--json FILE] [--only SECTION,...]
 
 Sections (all by default):
@@ -10,6 +11,12 @@ Sections (all by default):
                   takes it) and through `pocketsphinx_continuous -infile`,
                   interleaved, N runs each: word error rate, wall and CPU
                   seconds (median and spread), peak resident set.
+  fullspeed       full speed, no word lost: three files of sentences joined
+                  by low-noise quiet, as fast as the helper takes them and at
+                  real-time pace, on the machine as it is and with two busy
+                  processes: words lost against the real-time run, word error
+                  rate, finals per pause, wall time against the raw engine,
+                  "__END__" to the last final.
   latency         the helper driven at real-time pacing by a host in this
                   script: launch to "ready", start of speech to the first
                   "partial", last speech of an utterance to its "final",
@@ -32,9 +39,11 @@ import json
 import math
 import os
 import platform
+import random
 import re
 import select
 import shutil
+import signal
 import socket
 import statistics
 import subprocess
@@ -535,6 +544,252 @@ def raw_startup(args, count):
     return [run_timed(argv, timeout=60)[0] for _ in range(count)]
 
 
+# --------------------------------------------------------------------------
+# Full speed: no word lost
+
+SOMETHING = "/usr/share/pocketsphinx/test/data/something.raw"
+SOMETHING_WORDS = "go somewhere and do something".split()
+QUIET_AMPLITUDE = 30  # the "quiet" between sentences: low random noise, not digital zeros
+BUSY_LOOP = ("import os\n"
+             "parent = os.getppid()\n"
+             "while os.getppid() == parent:\n"
+             "    for _ in range(1000000):\n"
+             "        pass\n")
+FULLSPEED_HOSTS = (("olvek-transcribe FILE", False), ("direct, full speed", False),
+                   ("olvek-transcribe --realtime", True), ("direct, real time", True),
+                   ("pocketsphinx_continuous -infile", False))
+YARDSTICK = "olvek-transcribe --realtime"
+
+
+def matched_ref_words(ref, hyp):
+    """Indices of the reference words that a minimal word alignment with hyp
+    (the one behind edit_distance) pairs with the same word."""
+    rows = [list(range(len(hyp) + 1))]
+    for i, r in enumerate(ref, 1):
+        prev, cur = rows[-1], [i] + [0] * len(hyp)
+        for j, h in enumerate(hyp, 1):
+            cur[j] = min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (r != h))
+        rows.append(cur)
+    hits, i, j = set(), len(ref), len(hyp)
+    while i and j:
+        if ref[i - 1] == hyp[j - 1] and rows[i][j] == rows[i - 1][j - 1]:
+            hits.add(i - 1)
+            i, j = i - 1, j - 1
+        elif rows[i][j] == rows[i - 1][j - 1] + 1:
+            i, j = i - 1, j - 1
+        elif rows[i][j] == rows[i - 1][j] + 1:
+            i -= 1
+        else:
+            j -= 1
+    return hits
+
+
+def quiet(seconds, rng):
+    return array.array("h", (rng.randint(-QUIET_AMPLITUDE, QUIET_AMPLITUDE)
+                             for _ in range(int(round(seconds * RATE))))).tobytes()
+
+
+def fullspeed_cases(args, clips):
+    """The three files: sentences joined by low-noise quiet. Pauses are the
+    quiet put between them; "silences" are measured from the end of one
+    sentence's speech to the start of the next (speech_span)."""
+    by_id = {cid[-4:]: (pcm, ref) for cid, pcm, ref in clips}
+    with open(SOMETHING, "rb") as f:
+        by_id["something"] = (f.read(), SOMETHING_WORDS)
+    plans = (("a", "0870, 0880, 0890 1 s apart, 0.55 s, something.raw",
+              [("0870", 1.0), ("0880", 1.0), ("0890", 0.55), ("something", None)]),
+             ("b", "the five clips 1 s apart", [(c[0][-4:], 1.0) for c in clips[:-1]] + [(clips[-1][0][-4:], None)]),
+             ("c", "0880 alone", [("0880", None)]))
+    cases = []
+    for name, label, plan in plans:
+        rng = random.Random(name)
+        pcm, ref, pauses, silences = b"", [], [], []
+        for piece, gap in plan:
+            audio, words = by_id[piece]
+            span = speech_span(audio)
+            if pcm:
+                silences[-1] += span[0]
+            if gap is not None:
+                pauses.append(gap)
+                silences.append(len(audio) / (2 * RATE) - span[1] + gap)
+            pcm += audio + (quiet(gap, rng) if gap is not None else b"")
+            ref += words
+        path = os.path.join(args.build, "bench", f"fullspeed-{name}.wav")
+        write_wav(path, pcm)
+        cases.append({"name": name, "label": label, "path": path, "pcm": pcm, "ref": ref,
+                      "audio_s": len(pcm) / (2 * RATE), "pauses": pauses, "silences": silences,
+                      "expected_finals": sum(1 for g in pauses if g >= 1.0) + 1,
+                      "expected_measured": sum(1 for g in silences if g >= 1.0) + 1})
+    return cases
+
+
+def fullspeed_run(host, paced, case, transcribe, helper, continuous):
+    """One run of one host on one case: wall s, cpu s, exit code, the
+    non-empty finals (raw engine: its output lines), "__END__" to the last
+    final (hosts of this script only)."""
+    timeout = case["audio_s"] + 120
+    if host.startswith("direct"):
+        r, x = stream_helper(helper, case["pcm"], paced=paced, timeout=timeout)
+        finals = [e for e in r.events if e["type"] == "final"]
+        x["finals"] = [e.get("text", "") for e in finals if e.get("text")]
+        x["end_to_final"] = finals[-1]["_t"] - x["t_end"] if finals and finals[-1]["_t"] >= x["t_end"] else None
+        return x
+    if host == "pocketsphinx_continuous -infile":
+        argv = raw_engine_argv(continuous) + [case["path"]]
+    else:
+        argv = [transcribe, "--json"] + (["--realtime"] if paced else []) + [case["path"]]
+    wall, cpu, _, code, out = run_timed(argv, timeout=timeout)
+    if host.startswith("pocketsphinx"):
+        finals = [" ".join(line.split()) for line in out.splitlines() if line.strip()] if code == 0 else []
+    else:
+        finals = [t for t in final_texts(out) if t]
+    return {"wall": wall, "cpu": cpu, "code": code, "finals": finals, "end_to_final": None}
+
+
+def cpu_busy_share(seconds):
+    """The share of the machine's CPU time not idle over the next seconds."""
+    def sample():
+        with open("/proc/stat") as f:
+            fields = [int(v) for v in f.readline().split()[1:]]
+        return sum(fields), fields[3] + fields[4]  # idle + iowait
+    total0, idle0 = sample()
+    time.sleep(seconds)
+    total1, idle1 = sample()
+    return 1 - (idle1 - idle0) / max(1, total1 - total0)
+
+
+def wait_for_quiet(limit_s):
+    """Waits, up to limit_s, until the machine is at least 80% idle over 3 s;
+    returns the seconds waited (None when the limit ran out)."""
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < limit_s:
+        if cpu_busy_share(3) < 0.2:
+            return time.monotonic() - t0
+    return None if limit_s > 0 else 0.0
+
+
+def start_busy(count):
+    """count processes that spin on the CPU until stop_busy (or this
+    script's end: each stops once its parent is gone)."""
+    return [subprocess.Popen([sys.executable, "-c", BUSY_LOOP], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(count)]
+
+
+def stop_busy(busy):
+    for child in busy:
+        if child.poll() is None:
+            child.kill()
+        child.wait()
+
+
+def fullspeed_state(args, cases, tools):
+    """Every case through every host, rotating who goes first; the
+    real-time hosts only in the first --fullspeed-realtime-runs runs."""
+    runs = {c["name"]: {h: [] for h, _ in FULLSPEED_HOSTS} for c in cases}
+    loads, done = [], threading.Event()
+
+    def sample_load():
+        while not done.wait(2):
+            loads.append(os.getloadavg()[0])
+
+    loads.append(os.getloadavg()[0])
+    threading.Thread(target=sample_load, daemon=True).start()
+    try:
+        for run in range(max(args.fullspeed_runs, args.fullspeed_realtime_runs)):
+            for k, case in enumerate(cases):
+                hosts = [(h, paced) for h, paced in FULLSPEED_HOSTS
+                         if run < (args.fullspeed_realtime_runs if paced else args.fullspeed_runs)]
+                shift = (run + k) % len(hosts)
+                for host, paced in hosts[shift:] + hosts[:shift]:
+                    x = fullspeed_run(host, paced, case, *tools)
+                    x["run"] = run
+                    runs[case["name"]][host].append(x)
+    finally:
+        done.set()
+    return runs, loads
+
+
+def summarize_fullspeed(cases, runs):
+    """Per case and host: words lost against the real-time runs of
+    olvek-transcribe (the reference words they got and this run did not),
+    word error rate, non-empty finals, wall time and its ratio to the raw
+    engine's in the same run, "__END__" to the last final."""
+    table = {}
+    for case in cases:
+        ref = case["ref"]
+        per_host = runs[case["name"]]
+        yard = set()
+        for x in per_host[YARDSTICK]:
+            yard |= matched_ref_words(ref, words_of(" ".join(x["finals"])))
+        raw_wall = {x["run"]: x["wall"] for x in per_host["pocketsphinx_continuous -infile"]}
+        rows = {}
+        for host, paced in FULLSPEED_HOSTS:
+            xs = per_host[host]
+            if not xs:
+                continue
+            lost, errors = [], []
+            for x in xs:
+                hyp = words_of(" ".join(x["finals"]))
+                x["lost_words"] = [ref[i] for i in sorted(yard - matched_ref_words(ref, hyp))]
+                lost.append(len(x["lost_words"]))
+                errors.append(edit_distance(ref, hyp))
+            ratios = [] if paced else [x["wall"] / raw_wall[x["run"]] for x in xs if x["run"] in raw_wall]
+            ends = [x["end_to_final"] for x in xs if x["end_to_final"] is not None]
+            rows[host] = {"runs": len(xs), "lost": lost, "wer": median(errors) / len(ref),
+                          "wer_min": min(errors) / len(ref), "wer_max": max(errors) / len(ref),
+                          "finals": [len(x["finals"]) for x in xs], "wall": median([x["wall"] for x in xs]),
+                          "cpu": median([x["cpu"] for x in xs]), "ratio": median(ratios) if ratios else None,
+                          "ratio_min": min(ratios, default=None), "ratio_max": max(ratios, default=None),
+                          "end_to_final": ends,
+                          "no_final_after_end": sum(1 for x in xs if host.startswith("direct")
+                                                    and x["end_to_final"] is None),
+                          "failed": sum(1 for x in xs if x["code"] != 0),
+                          "transcripts": [" | ".join(x["finals"]) for x in xs],
+                          "lost_runs": [x["lost_words"] for x in xs]}
+        table[case["name"]] = rows
+    return table
+
+
+def section_fullspeed(args, clips, results):
+    transcribe = os.path.join(args.build, "olvek-transcribe")
+    helper = os.path.join(args.build, "olvek-macos-speech-helper")
+    continuous = shutil.which("pocketsphinx_continuous")
+    if not (os.access(transcribe, os.X_OK) and os.access(helper, os.X_OK) and continuous
+            and os.access(SOMETHING, os.R_OK)):
+        results["notes"].append("fullspeed skipped: olvek-transcribe, the helper, pocketsphinx_continuous "
+                                f"or {SOMETHING} missing")
+        return
+    if args.fullspeed_realtime_runs < 1:
+        results["notes"].append("fullspeed skipped: words lost need at least one real-time run")
+        return
+    cases = fullspeed_cases(args, clips)
+    out = {"runs": args.fullspeed_runs, "realtime_runs": args.fullspeed_realtime_runs,
+           "cases": [{k: v for k, v in c.items() if k != "pcm"} for c in cases], "states": {}}
+    results["fullspeed"] = out
+
+    def terminate(signum, frame):
+        raise SystemExit(128 + signum)
+
+    previous = signal.signal(signal.SIGTERM, terminate)
+    try:
+        for state in ("quiet", "loaded"):
+            busy = []
+            try:
+                if state == "quiet":
+                    out["quiet_wait_s"] = wait_for_quiet(args.fullspeed_quiet_wait)
+                if state == "loaded":
+                    busy = start_busy(2)
+                    time.sleep(1)
+                runs, loads = fullspeed_state(args, cases, (transcribe, helper, continuous))
+            finally:
+                stop_busy(busy)
+            out["states"][state] = {"loads": loads, "busy": 2 if state == "loaded" else 0,
+                                    "table": summarize_fullspeed(cases, runs)}
+            print(f"  fullspeed: {state} machine done", file=sys.stderr)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 def section_memory(args, clips, results):
     helper = os.path.join(args.build, "olvek-macos-speech-helper")
     if not os.access(helper, os.X_OK):
@@ -680,6 +935,84 @@ def machine():
     return f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, load {load:.1f} at the end"
 
 
+def print_fullspeed(fs):
+    p = print
+    p("")
+    p("Full speed: no word lost. Each file as fast as the helper takes it (olvek-transcribe FILE; the helper driven "
+      "directly by this script's host, every 100 ms line as fast as the helper takes it) and at real-time pace "
+      "(olvek-transcribe --realtime, the yardstick; this script's latency host, lines sent as spoken); on the machine "
+      "as it is and with two busy processes; "
+      f"runs: {fs['runs']} at full speed, {fs['realtime_runs']} at real time; median")
+    p("")
+    for c in fs["cases"]:
+        quiet_in = (f"quiet put between sentences {', '.join(f'{g:.2f}' for g in c['pauses'])} s (from speech to "
+                    f"speech {', '.join(f'{g:.2f}' for g in c['silences'])} s)" if c["pauses"] else "one sentence")
+        p(f"- {c['name']}: {c['label']}; {c['audio_s']:.2f} s, {len(c['ref'])} reference words; {quiet_in}; "
+          f"pauses of 1 s or more + 1: {c['expected_finals']} put in, {c['expected_measured']} measured")
+    p("")
+    p("| case | machine | host | words lost: median (max) | WER (min..max) | non-empty finals / pauses + 1 | wall s | "
+      "wall / raw (min..max) | \"__END__\" to last final s (min..max) |")
+    p("|---|---|---|---|---|---|---|---|---|")
+    expected = {c["name"]: f"{c['expected_finals']}" + (
+        f" ({c['expected_measured']} measured)" if c["expected_measured"] != c["expected_finals"] else "")
+        for c in fs["cases"]}
+    for c in fs["cases"]:
+        for state, st in fs["states"].items():
+            for host, x in st["table"][c["name"]].items():
+                raw = host.startswith("pocketsphinx")
+                lost = "" if raw else f"{median(x['lost']):.0f} ({max(x['lost'])})"
+                counts = sorted(set(x["finals"]))
+                finals = ", ".join(f"{n}" + (f" ×{x['finals'].count(n)}" if len(counts) > 1 else "") for n in counts)
+                ratio = "" if x["ratio"] is None else f"{x['ratio']:.2f}" + (
+                    f" ({x['ratio_min']:.2f}..{x['ratio_max']:.2f})" if x["runs"] > 1 else "")
+                ends = x["end_to_final"]
+                end = f"{median(ends):.3f}" + (f" ({spread(ends)})" if len(ends) > 1 else "") if ends else ""
+                if x["no_final_after_end"]:
+                    end += f" ({x['no_final_after_end']} without)"
+                failed = f" ({x['failed']} failed)" if x["failed"] else ""
+                p(f"| {c['name']} | {state} | {host}{failed} | {lost} | {x['wer']:.1%} ({x['wer_min']:.1%}.."
+                  f"{x['wer_max']:.1%}) | {finals} / {expected[c['name']]} | {x['wall']:.2f} | {ratio} | {end} |")
+    p("")
+    for state, st in fs["states"].items():
+        loads = st["loads"]
+        waited = ""
+        if state == "quiet" and "quiet_wait_s" in fs:
+            w = fs["quiet_wait_s"]
+            waited = ("; the machine never was 80% idle within the wait" if w is None else
+                      f"; started once the machine was 80% idle, after {w:.0f} s" if w else "")
+        p(f"- {state}: {st['busy']} busy processes started by this script; 1-minute load average "
+          f"{min(loads):.1f} to {max(loads):.1f} during the runs{waited}")
+    p("- words lost: reference words that a real-time run of olvek-transcribe got (a minimal word alignment pairs "
+      "them with the same word) and this run did not; WER: plain word error rate against the references, median")
+    p("- finals: finals with text (the raw engine: its output lines) against the pauses of 1 s or more + 1, as "
+      "put in (quiet between sentences) and, where it differs, as measured (silence from speech to speech)")
+    p("- wall / raw: median over the runs of the wall time over pocketsphinx_continuous -infile's on the same file "
+      "in the same run (goal <= 1.05); real-time runs last as long as their audio")
+    p("- \"__END__\" to the last final: this script's hosts only; goal <= 0.100 at real-time pace; at full speed, "
+      "how long the helper took to finish what it still held")
+    p("")
+    p("Transcripts (finals separated by |); the real-time run of olvek-transcribe, then every other transcript that "
+      "differs from it:")
+    p("")
+    for c in fs["cases"]:
+        for state, st in fs["states"].items():
+            rows = st["table"][c["name"]]
+            yard = rows[YARDSTICK]["transcripts"]
+            for t in sorted(set(yard), key=yard.index):
+                p(f"- {c['name']}, {state}, {YARDSTICK}: {t or '(no final with text)'}")
+            for host, x in rows.items():
+                if host == YARDSTICK or host.startswith("pocketsphinx"):
+                    continue
+                for t in sorted(set(x["transcripts"]), key=x["transcripts"].index):
+                    if t in yard:
+                        continue
+                    which = [i + 1 for i, u in enumerate(x["transcripts"]) if u == t]
+                    lost = [x["lost_runs"][i - 1] for i in which]
+                    p(f"- {c['name']}, {state}, {host} (run {', '.join(map(str, which))}): "
+                      f"{t or '(no final with text)'}" +
+                      (f" — lost: {' '.join(lost[0])}" if lost[0] else ""))
+
+
 def print_table(results):
     p = print
     p("Olvek speech helper against the raw PocketSphinx engine")
@@ -731,6 +1064,8 @@ def print_table(results):
           "out with audio still undecoded), so words are missing")
         if any(row[n]["wer_varies"] for row in a["clips"] for n in names):
             p("- * the word errors differed between runs")
+    if results.get("fullspeed", {}).get("states"):
+        print_fullspeed(results["fullspeed"])
     lat = results.get("latency")
     if lat:
         names = list(lat)
@@ -811,7 +1146,12 @@ def main():
     ap.add_argument("--long-minutes", type=float, default=10)
     ap.add_argument("--hostlink-fast-s", type=float, default=300)
     ap.add_argument("--hostlink-realtime-s", type=float, default=30)
-    ap.add_argument("--only", default="accuracy+speed,latency,memory,hostlink,micro")
+    ap.add_argument("--fullspeed-runs", type=int, default=3, help="runs of each full-speed host per case")
+    ap.add_argument("--fullspeed-realtime-runs", type=int, default=1,
+                    help="runs of each real-time host per case (the yardstick)")
+    ap.add_argument("--fullspeed-quiet-wait", type=float, default=0, metavar="S",
+                    help="wait up to S seconds for the machine to be 80%% idle before the quiet runs")
+    ap.add_argument("--only", default="accuracy+speed,fullspeed,latency,memory,hostlink,micro")
     ap.add_argument("--json", help="also write the raw results here")
     args = ap.parse_args()
     sections = set(args.only.split(","))
@@ -819,6 +1159,7 @@ def main():
     t0 = time.monotonic()
     results = {"notes": [], "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())}
     for name, run in (("accuracy+speed", lambda: section_accuracy_speed(args, clips, results)),
+                      ("fullspeed", lambda: section_fullspeed(args, clips, results)),
                       ("latency", lambda: section_latency(args, clips, results)),
                       ("memory", lambda: section_memory(args, clips, results)),
                       ("hostlink", lambda: section_hostlink(args, clips, results)),
