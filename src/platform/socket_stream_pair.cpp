@@ -177,6 +177,10 @@ private:
 SocketStreamPair createSocketStreamPair(const std::string& host, std::uint32_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return {};
+    // Set before connecting, so the window offered to the host stays small.
+    // A failure leaves the system's default, which only buffers more.
+    const int receiveBuffer = kReceiveBufferBytes;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     bool usable = port <= 65535 && ::inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1;

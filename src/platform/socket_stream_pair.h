@@ -47,12 +47,19 @@ struct SocketStreamPair {
 // open fails, so reads and writes answer -1. Both streams are null only when
 // the system refuses a socket.
 //
+// The connection asks the system for a receive buffer of
+// `kReceiveBufferBytes` (Linux keeps twice that): the system's default grows
+// to megabytes, seconds of audio that a sender would take as delivered, and
+// that the reader must still work through after the sender stops.
+//
 // Reading: the input stream keeps its own receive buffer (one recv of up to
 // 64 KiB), so reading one byte at a time costs no system call per byte and no
 // byte after what the caller took is lost.
 // Writing never raises SIGPIPE; interrupted system calls are retried.
 // Closing the input shuts down reading only, closing the output shuts down
 // writing only; the descriptor is released once both are closed or gone.
+inline constexpr int kReceiveBufferBytes = 8 * 1024;
+
 SocketStreamPair createSocketStreamPair(const std::string& host, std::uint32_t port);
 
 } // namespace olvek

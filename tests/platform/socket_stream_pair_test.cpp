@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <string>
+#include <sys/socket.h>
 
 #include "host/loopback_listener.h"
 
@@ -48,6 +49,23 @@ protected:
     SocketStreamPair pair;
     std::unique_ptr<host::LineConnection> peer;
 };
+
+// A peer that writes to a reader that takes nothing is stopped after a few
+// tens of KiB, not after the megabytes the system's default buffers hold.
+TEST_F(SocketStreamPairTest, ASenderCannotRunFarAheadOfTheReader) {
+    const int sendBuffer = 4096;
+    ASSERT_EQ(::setsockopt(peer->fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer), 0);
+    const std::string block(1024, 'x');
+    std::size_t accepted = 0;
+    // Non-blocking sends until the connection is full; the reader reads none.
+    while (accepted < 8 * 1024 * 1024) {
+        const ssize_t n = ::send(peer->fd(), block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n <= 0) break;
+        accepted += static_cast<std::size_t>(n);
+    }
+    EXPECT_LE(accepted, 40u * 1024) << "bytes the connection took while nobody read";
+    EXPECT_GT(accepted, 0u);
+}
 
 TEST_F(SocketStreamPairTest, ByteAtATimeReadsLoseNothingAndEndWithZero) {
     std::string sent;
