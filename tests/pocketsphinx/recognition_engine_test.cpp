@@ -374,12 +374,25 @@ TEST_F(EngineTest, EndOfAudioMidSpeechGivesTheFinal) {
     EXPECT_EQ(task.finals().at(0).text(), "two");
 }
 
+// An engine whose long lines do not hold the caller whole: only the
+// decoding-time cap holds it back, and it keeps a backlog that the finishing
+// limit may have to cut.
+EngineOptions lettingLongLinesGoOnEarly() {
+    EngineOptions options;
+    options.holdWholeLineSamples = 16000 * 60;
+    options.initialRealTimeFactor = 0.01; // the decoder looks fast while lines go in
+    return options;
+}
+
 TEST_F(EngineTest, AfterEndAudioUtterancesJoinIntoOneFinal) {
-    makeEngine();
+    makeEngine(lettingLongLinesGoOnEarly());
     auto task = startTask();
-    // One line, so no safe point falls between the two words.
+    // One line still at the decoder when the audio ends: no safe point falls
+    // between the two words, and the end of audio gives the final.
+    control->close();
     appendLines(task, concat({segment(1, 300), segment(0, 700), segment(2, 300), segment(0, 300)}), 16000 * 2);
     engine->endAudio(task.session);
+    control->open();
     ASSERT_TRUE(runUntilFinal(task));
     loop.runFor(0.05);
     auto finals = task.finals();
@@ -452,17 +465,10 @@ TEST_F(EngineTest, AppendHoldsTheCallerUntilTheLineBeforeIsDecoded) {
     EXPECT_EQ(appended.load(), 5);
 }
 
-// An engine whose long lines do not hold the caller whole: only the
-// decoding-time cap holds it back, and it keeps a backlog that the finishing
-// limit may have to cut.
-EngineOptions lettingLongLinesGoOnEarly() {
-    EngineOptions options;
-    options.holdWholeLineSamples = 16000 * 60;
-    return options;
-}
-
 TEST_F(EngineTest, ALongLineIsTakenOnceItsRestFitsTheDecodingTimeCap) {
-    makeEngine(lettingLongLinesGoOnEarly());
+    EngineOptions options = lettingLongLinesGoOnEarly();
+    options.initialRealTimeFactor = 1.0;
+    makeEngine(options);
     control->slowdown = 0.5;
     auto task = startTask();
     // Warm the speed estimate up with one line.
@@ -470,15 +476,16 @@ TEST_F(EngineTest, ALongLineIsTakenOnceItsRestFitsTheDecodingTimeCap) {
     ASSERT_TRUE(control->waitProcessed(3200));
 
     appendLines(task, segment(4, 3000), 48000);
+    const std::size_t queued = engine->queuedSamples();
     const std::size_t cap = engine->backlogCapSamples();
-    EXPECT_LE(engine->queuedSamples(), cap);
+    EXPECT_LE(queued, cap);
+    EXPECT_GT(queued, 0u) << "the caller waited for the whole line, not for the cap";
     EXPECT_LT(cap, 48000u) << "half a second of decoding at half real time is less than this line";
 }
 
 TEST_F(EngineTest, TheFinishingLimitGivesEveryWordDecodedSoFar) {
     EngineOptions options = lettingLongLinesGoOnEarly();
     options.finishingBudgetSeconds = 1.0;
-    options.initialRealTimeFactor = 0.01; // the decoder looks fast while the line goes in
     makeEngine(options);
     auto task = startTask();
     control->close();
@@ -501,6 +508,41 @@ TEST_F(EngineTest, TheFinishingLimitGivesEveryWordDecodedSoFar) {
     EXPECT_EQ(engine->queuedSamples(), 0u) << "the rest is dropped: no task follows endAudio";
 }
 
+TEST_F(EngineTest, AClosingPassThatWouldNotFitComesAfterTheFinal) {
+    makeEngine();
+    auto task = startTask();
+    // The first utterance's end shows how long the closing pass takes here.
+    control->closingPassMilliseconds = 3000;
+    appendLines(task, concat({segment(1, 800), segment(0, 300)}));
+    ASSERT_TRUE(runUntilFinal(task));
+    ASSERT_EQ(task.finals().at(0).text(), "one");
+    engine->cancel(task.session);
+
+    // The next one ends with the audio: its closing pass would not fit in the
+    // finishing budget, so the final goes out first.
+    auto next = startTask();
+    appendLines(next, segment(2, 800));
+    const auto endAt = RunLoop::Clock::now();
+    engine->endAudio(next.session);
+    ASSERT_TRUE(runUntilFinal(next));
+    EXPECT_LT(secondsSince(endAt), 3.0) << "the final waited for the closing pass";
+    EXPECT_EQ(next.finals().at(0).text(), "two");
+}
+
+TEST_F(EngineTest, ADecoderFailureAfterAPauseKeepsTheWordsBeforeIt) {
+    makeEngine();
+    auto task = startTask();
+    // The pause is found in the first silent line; the failing line is the
+    // next, before a final could be given.
+    appendLines(task, concat({segment(1, 300), segment(0, 100), segment(-2, 100)}));
+    ASSERT_TRUE(runUntilFinal(task));
+    loop.runFor(0.05);
+    const Call& call = task.calls->back();
+    ASSERT_TRUE(call.result && call.error) << "one invocation: the words, then the error";
+    EXPECT_TRUE(call.result->isFinal);
+    EXPECT_EQ(call.text(), "one");
+}
+
 TEST_F(EngineTest, CancelMidUtteranceDeliversNothingAfterwards) {
     makeEngine();
     auto first = startTask();
@@ -520,9 +562,7 @@ TEST_F(EngineTest, CancelMidUtteranceDeliversNothingAfterwards) {
 }
 
 TEST_F(EngineTest, CancelStopsDecodingAtOnce) {
-    EngineOptions options = lettingLongLinesGoOnEarly();
-    options.initialRealTimeFactor = 0.01;
-    makeEngine(options);
+    makeEngine(lettingLongLinesGoOnEarly());
     auto task = startTask();
     control->close();
     appendLines(task, segment(1, 5000), 16000 * 5);
@@ -554,10 +594,12 @@ TEST_F(EngineTest, ADecoderFailureEndsTheTaskWithAnError) {
     EXPECT_FALSE(first.calls->back().result.has_value());
     EXPECT_TRUE(first.finals().empty());
 
+    // The lines appended after the failure, before the caller could see it,
+    // go to the next task: only the chunk the decoder failed on is lost.
     auto second = startTask();
     appendLines(second, concat({segment(2, 300), segment(0, 300)}));
     ASSERT_TRUE(runUntilFinal(second));
-    EXPECT_EQ(second.finals().at(0).text(), "two");
+    EXPECT_EQ(second.finals().at(0).text(), "one two");
 }
 
 TEST_F(EngineTest, TasksRunOneAfterAnother) {
@@ -575,9 +617,7 @@ TEST_F(EngineTest, TasksRunOneAfterAnother) {
 }
 
 TEST_F(EngineTest, DestroyingTheEngineMidTaskStopsItsThreadAndDeliversNothing) {
-    EngineOptions options = lettingLongLinesGoOnEarly();
-    options.initialRealTimeFactor = 0.01;
-    makeEngine(options);
+    makeEngine(lettingLongLinesGoOnEarly());
     auto task = startTask();
     control->close();
     appendLines(task, segment(1, 3000), 16000 * 3);

@@ -33,8 +33,8 @@ struct DecoderControl {
     // Decoding time per second of audio: 4 makes the decoder four times
     // slower than real time.
     std::atomic<double> slowdown{0};
-    // Time the closing pass takes (the final text read after an utterance
-    // ended), as a slow machine's lattice search would.
+    // Time the closing pass takes (ending an utterance), as a slow machine's
+    // lattice search at the end of a PocketSphinx utterance would.
     std::atomic<int> closingPassMilliseconds{0};
     std::atomic<int> started{0};
     std::atomic<int> ended{0};
@@ -75,7 +75,6 @@ public:
         words_.clear();
         last_ = 0;
         speaking_ = false;
-        open_ = true;
         ++control_->started;
         return true;
     }
@@ -111,15 +110,14 @@ public:
     }
     bool inSpeech() const override { return speaking_; }
     std::string hypothesis() override {
-        if (!open_ && control_->closingPassMilliseconds > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(control_->closingPassMilliseconds));
-        }
         std::string text;
         for (const auto& word : words_) text += (text.empty() ? "" : " ") + word;
         return text;
     }
     bool endUtterance() override {
-        open_ = false;
+        if (control_->closingPassMilliseconds > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(control_->closingPassMilliseconds));
+        }
         ++control_->ended;
         return true;
     }
@@ -129,7 +127,6 @@ private:
     std::vector<std::string> words_;
     int last_ = 0;
     bool speaking_ = false;
-    bool open_ = false;
 };
 
 // `milliseconds` of samples of one `value`.

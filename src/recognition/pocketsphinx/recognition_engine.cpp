@@ -238,18 +238,24 @@ void RecognitionEngine::postLocked(const std::shared_ptr<EngineSession>& session
     });
 }
 
-bool RecognitionEngine::closeUtterance(bool thorough, std::string& text) {
-    // The open utterance's best path so far costs little; the closing pass
-    // may cost more than a finishing task has left.
-    if (!thorough) text = decoder_->hypothesis();
+bool RecognitionEngine::closeUtterance(std::string& text) {
     const auto start = RunLoop::Clock::now();
     const double audioSeconds = static_cast<double>(state_.utterance.samples) / kSampleRate;
     const bool ok = decoder_->endUtterance();
-    if (ok && thorough) {
-        text = decoder_->hypothesis();
-        if (audioSeconds > 0.5) closeSecondsPerAudioSecond_ = blend(closeSecondsPerAudioSecond_, secondsSince(start) / audioSeconds);
+    if (ok) text = decoder_->hypothesis();
+    // Measured in decoding time, so that it scales with the machine's load
+    // as the decoding does. Only the engine thread writes realTimeFactor_.
+    // The estimate never falls below the last measurement: guessing it too
+    // low at the end of audio costs the whole final, too high only the pass.
+    if (ok && audioSeconds > 0.5) {
+        const double cost = secondsSince(start) / (audioSeconds * realTimeFactor_);
+        closingPassCost_ = std::max(cost, blend(closingPassCost_, cost));
     }
     return ok;
+}
+
+double RecognitionEngine::predictedClosingSeconds() const {
+    return closingPassCost_ * realTimeFactor_ * static_cast<double>(state_.utterance.samples) / kSampleRate;
 }
 
 void RecognitionEngine::abandonUtterance() {
@@ -279,7 +285,7 @@ RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_
         break;
     case ChunkAction::CloseUtterance: {
         std::string text;
-        if (!closeUtterance(true, text)) {
+        if (!closeUtterance(text)) {
             outcome.failed = true;
             return outcome;
         }
@@ -292,8 +298,14 @@ RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_
 
 void RecognitionEngine::failLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<EngineSession>& session) {
     static const RecognitionError decodeFailure{"Speech recognition failed to decode the audio"};
-    postLocked(session, std::nullopt, decodeFailure);
-    finishLocked(session, false);
+    // Words of utterances that ended before the failure still reach the
+    // host: a result and an error may come in one invocation, the result's
+    // event first.
+    std::optional<RecognitionResult> words;
+    if (!state_.task.closedText.empty()) words = RecognitionResult{true, takeFinalText(state_)};
+    postLocked(session, std::move(words), decodeFailure);
+    // Lines the caller appends before it sees the error go to the next task.
+    finishLocked(session, !session->audioEnded);
     lock.unlock();
     abandonUtterance();
     lock.lock();
@@ -305,17 +317,28 @@ void RecognitionEngine::deliverFinalLocked(std::unique_lock<std::mutex>& lock,
     if (action == FinalAction::FinalClosingUtterance && state_.utterance.open) {
         // A finishing task skips the closing pass when it would not fit in
         // what is left of the budget, or when the budget already ran out
-        // (the machine is slower than measured): the words decoded so far go
-        // out in time.
-        bool thorough = !outOfTime;
-        if (thorough && session->audioEnded) {
-            const double audioSeconds = static_cast<double>(state_.utterance.samples) / kSampleRate;
-            const double needed = closeSecondsPerAudioSecond_ * audioSeconds;
-            thorough = secondsSince(session->audioEndedAt) + needed < options_.finishingBudgetSeconds;
+        // (the machine is slower than measured): the best path decoded so far
+        // goes out at once, and the utterance ends after it.
+        const bool thorough =
+            !session->audioEnded ||
+            (!outOfTime && secondsSince(session->audioEndedAt) + predictedClosingSeconds() <
+                               options_.finishingBudgetSeconds);
+        if (!thorough) {
+            lock.unlock();
+            const std::string text = decoder_->hypothesis();
+            lock.lock();
+            if (session->cancelled) return;
+            state_.task.closedText = joinText(state_.task.closedText, text);
+            postLocked(session, RecognitionResult{true, takeFinalText(state_)}, std::nullopt);
+            finishLocked(session, false);
+            lock.unlock();
+            abandonUtterance();
+            lock.lock();
+            return;
         }
         lock.unlock();
         std::string text;
-        const bool ok = closeUtterance(thorough, text);
+        const bool ok = closeUtterance(text);
         if (ok) utteranceClosed(state_, text);
         lock.lock();
         // Nobody can have been waiting for a cancelled task's words.
@@ -350,7 +373,7 @@ void RecognitionEngine::run() {
         if (session->audio.empty() || outOfTime) {
             // The task's audio has ended and all of it is decoded, or the
             // time for it is up: what was decoded is the final.
-            deliverFinalLocked(lock, session, FinalAction::FinalClosingUtterance, outOfTime);
+            deliverFinalLocked(lock, session, atCatchUp(state_, CaughtUp{false, true}, options_.policy), outOfTime);
             continue;
         }
 

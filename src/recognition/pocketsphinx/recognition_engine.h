@@ -17,7 +17,7 @@
 // the ended task more audio: no audio is left behind in an ended task.
 //
 // No appended audio is lost:
-// - `append` blocks (back-pressure) until nothing else of the task waits to
+// - `append` to the task being decoded blocks (back-pressure) until nothing else of the task waits to
 //   be decoded, and then, after queueing the line, until the line before it
 //   is decoded and at most `backlogCapSamples()` of it waits: one line in
 //   flight, so the decoder never idles behind a fast caller, and a pause
@@ -36,14 +36,18 @@
 //   comes with all of its words. The final comes at the latest
 //   `finishingBudgetSeconds` after `endAudio` (a safety net that the cap
 //   keeps out of reach): decoding then stops before a chunk that would not
-//   fit, the closing pass is skipped for the text decoded so far when it
-//   would not fit either, and the final carries every word decoded by then.
+//   fit, and when the utterance's closing pass would not fit either (its
+//   cost is measured, in decoding time, at earlier utterance ends), the final
+//   carries the best path decoded so far and goes out before the pass runs.
+// - A decoder failure ends the task with an error; the words of utterances
+//   that ended before it come in a final in the same invocation, before the
+//   error.
 //
-// Also: transcript text is valid UTF-8 (ill-formed bytes become U+FFFD); a
-// decoder failure ends the task with an error; `cancel` stops the task at
-// once, its audio is dropped and no invocation of its handler runs after
-// `cancel` returned (posted ones turn into no-ops). Cancelling a task that
-// already gave its final changes nothing: that is how the caller moves on.
+// Also: transcript text is valid UTF-8 (ill-formed bytes become U+FFFD);
+// `cancel` stops the task at once, its audio is dropped and no invocation of
+// its handler runs after `cancel` returned (posted ones turn into no-ops).
+// Cancelling a task that already gave its final is how the caller moves on:
+// what was kept for the next task stays kept.
 //
 // Lifetime: the engine stops its thread and joins it in its destructor,
 // wherever the last owner lets go (also during static destruction). Sessions
@@ -138,7 +142,8 @@ private:
     void failLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<EngineSession>& session);
     // Engine thread, without the lock.
     ChunkOutcome decodeChunk(const std::int16_t* samples, std::size_t count, bool reportPartials);
-    bool closeUtterance(bool thorough, std::string& text);
+    bool closeUtterance(std::string& text);
+    double predictedClosingSeconds() const;
     void abandonUtterance();
 
     const std::unique_ptr<UtteranceDecoder> decoder_;
@@ -157,11 +162,15 @@ private:
     HeldAppend held_;          // the append that waits for its line's decision
     bool finalDue_ = false;    // the front task's final waits for a safe point
     double realTimeFactor_;    // decoding seconds per second of audio, recent
-    double closeSecondsPerAudioSecond_ = 0.02; // cost of the closing pass, recent
     bool stopping_ = false;
 
     // Engine thread only.
     TaskState state_;
+    // The closing pass at an utterance's end, in decoding time per second of
+    // utterance: PocketSphinx's end of utterance searches the utterance's
+    // whole word lattice. Measured a third of a second per second on an idle
+    // machine; guessed high until measured.
+    double closingPassCost_ = 0.5;
 
     std::thread thread_;
 };
