@@ -633,6 +633,7 @@ def fullspeed_run(host, paced, case, transcribe, helper, continuous):
         finals = [e for e in r.events if e["type"] == "final"]
         x["finals"] = [e.get("text", "") for e in finals if e.get("text")]
         x["end_to_final"] = finals[-1]["_t"] - x["t_end"] if finals and finals[-1]["_t"] >= x["t_end"] else None
+        x["unfinished"] = unfinished_partial(r.events)
         return x
     if host == "pocketsphinx_continuous -infile":
         argv = raw_engine_argv(continuous) + [case["path"]]
@@ -643,7 +644,25 @@ def fullspeed_run(host, paced, case, transcribe, helper, continuous):
         finals = [" ".join(line.split()) for line in out.splitlines() if line.strip()] if code == 0 else []
     else:
         finals = [t for t in final_texts(out) if t]
-    return {"wall": wall, "cpu": cpu, "code": code, "finals": finals, "end_to_final": None}
+    events = []
+    for line in out.splitlines():
+        try:
+            events.append(json.loads(line))
+        except ValueError:
+            pass
+    return {"wall": wall, "cpu": cpu, "code": code, "finals": finals, "end_to_final": None,
+            "unfinished": unfinished_partial(events)}
+
+
+def unfinished_partial(events):
+    """The text of the last partial when no final followed it, else ""."""
+    text = ""
+    for e in events:
+        if e.get("type") == "partial":
+            text = e.get("text", "")
+        elif e.get("type") == "final":
+            text = ""
+    return text
 
 
 def cpu_busy_share(seconds):
@@ -745,7 +764,8 @@ def summarize_fullspeed(cases, runs):
                                                     and x["end_to_final"] is None),
                           "failed": sum(1 for x in xs if x["code"] != 0),
                           "transcripts": [" | ".join(x["finals"]) for x in xs],
-                          "lost_runs": [x["lost_words"] for x in xs]}
+                          "lost_runs": [x["lost_words"] for x in xs],
+                          "unfinished": [x["unfinished"] for x in xs]}
         table[case["name"]] = rows
     return table
 
@@ -1008,9 +1028,11 @@ def print_fullspeed(fs):
                         continue
                     which = [i + 1 for i, u in enumerate(x["transcripts"]) if u == t]
                     lost = [x["lost_runs"][i - 1] for i in which]
+                    pending = sorted({x["unfinished"][i - 1] for i in which} - {""})
                     p(f"- {c['name']}, {state}, {host} (run {', '.join(map(str, which))}): "
                       f"{t or '(no final with text)'}" +
-                      (f" — lost: {' '.join(lost[0])}" if lost[0] else ""))
+                      (f" — lost: {' '.join(lost[0])}" if lost[0] else "") +
+                      (f" — last partial, no final after it: {' / '.join(pending)}" if pending else ""))
 
 
 def print_table(results):
