@@ -602,6 +602,29 @@ TEST_F(EngineTest, ADecoderFailureEndsTheTaskWithAnError) {
     EXPECT_EQ(second.finals().at(0).text(), "one two");
 }
 
+TEST_F(EngineTest, ALineQueuedBehindADecoderFailureGoesToTheNextTask) {
+    makeEngine();
+    auto first = startTask();
+    control->close();
+    // The failing line is at the decoder while the next one waits behind it.
+    auto writer = std::async(std::launch::async, [&] {
+        appendLines(first, segment(-2, 100));
+        appendLines(first, segment(4, 100));
+    });
+    ASSERT_TRUE(control->waitInProcess());
+    const auto deadline = RunLoop::Clock::now() + 10s;
+    while (engine->queuedSamples() < 1600 && RunLoop::Clock::now() < deadline) std::this_thread::yield();
+    control->open();
+    ASSERT_EQ(writer.wait_for(20s), std::future_status::ready);
+    ASSERT_TRUE(runUntilFinal(first));
+    EXPECT_TRUE(first.calls->back().error.has_value());
+
+    auto second = startTask();
+    engine->endAudio(second.session);
+    ASSERT_TRUE(runUntilFinal(second));
+    EXPECT_EQ(second.finals().at(0).text(), "four") << "only the chunk the decoder failed on may be lost";
+}
+
 TEST_F(EngineTest, TasksRunOneAfterAnother) {
     makeEngine();
     auto first = startTask();

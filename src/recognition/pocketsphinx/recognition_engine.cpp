@@ -12,15 +12,6 @@ namespace {
 
 constexpr double kSampleRate = 16000;
 
-// One appended line and how far decoding has come in it. `line` numbers the
-// lines appended to the session, from 1; audio kept from a finished task
-// carries 0 (nobody waits for it).
-struct QueuedLine {
-    std::shared_ptr<const PcmBuffer> buffer;
-    std::size_t offset = 0;
-    std::uint64_t line = 0;
-};
-
 std::size_t remainingSamples(const std::deque<QueuedLine>& audio) {
     std::size_t total = 0;
     for (const auto& queued : audio) total += queued.buffer->frameLength() - queued.offset;
@@ -94,7 +85,7 @@ void RecognitionEngine::startSession(const std::shared_ptr<EngineSession>& sessi
         session->started = true;
         session->handler = std::move(handler);
         session->reportPartials = reportPartials;
-        for (auto it = carry_.rbegin(); it != carry_.rend(); ++it) session->audio.push_front(QueuedLine{*it, 0, 0});
+        session->audio.insert(session->audio.begin(), carry_.begin(), carry_.end());
         carry_.clear();
         carryOwner_.reset();
         sessions_.push_back(session);
@@ -115,7 +106,7 @@ void RecognitionEngine::append(const std::shared_ptr<EngineSession>& session, st
     if (session->done) {
         // The caller has not seen the final yet; the next task takes this.
         if (carryOwner_ == session) {
-            carry_.push_back(std::move(buffer));
+            carry_.push_back(QueuedLine{std::move(buffer), 0, 0});
             queued_ += length;
         }
         return;
@@ -149,7 +140,7 @@ void RecognitionEngine::endAudio(const std::shared_ptr<EngineSession>& session) 
         if (session->done) {
             // No more audio comes: what was kept for a next task has none.
             if (carryOwner_ == session) {
-                for (const auto& buffer : carry_) queued_ -= buffer->frameLength();
+                queued_ -= remainingSamples(carry_);
                 carry_.clear();
                 carryOwner_.reset();
             }
@@ -217,9 +208,12 @@ void RecognitionEngine::dropAudioLocked(EngineSession& session) {
 void RecognitionEngine::finishLocked(const std::shared_ptr<EngineSession>& session, bool keepRest) {
     session->done = true;
     sessions_.erase(std::remove(sessions_.begin(), sessions_.end(), session), sessions_.end());
-    dropAudioLocked(*session);
     if (keepRest) {
+        for (auto& queued : session->audio) carry_.push_back(QueuedLine{std::move(queued.buffer), queued.offset, 0});
+        session->audio.clear();
         carryOwner_ = session;
+    } else {
+        dropAudioLocked(*session);
     }
     finalDue_ = false;
     space_.notify_all();

@@ -94,6 +94,15 @@ struct EngineOptions {
     double finishingBudgetSeconds = 2.2;
 };
 
+// One appended line and how far decoding has come in it. `line` numbers the
+// lines appended to a session, from 1; audio kept from a finished task
+// carries 0 (nobody waits for it).
+struct QueuedLine {
+    std::shared_ptr<const PcmBuffer> buffer;
+    std::size_t offset = 0;
+    std::uint64_t line = 0;
+};
+
 // One request's audio and, once started, its task's state.
 class EngineSession;
 
@@ -132,6 +141,8 @@ private:
     std::size_t backlogCapLocked() const;
     bool outOfTimeLocked(const EngineSession& session) const;
     void dropAudioLocked(EngineSession& session);
+    // Ends the task. With `keepRest`, its undecoded audio and what is
+    // appended to it later go to the next task; otherwise they are dropped.
     void finishLocked(const std::shared_ptr<EngineSession>& session, bool keepRest);
     void postLocked(const std::shared_ptr<EngineSession>& session, std::optional<RecognitionResult> result,
                     std::optional<RecognitionError> error);
@@ -157,7 +168,7 @@ private:
     // Guarded by mutex_.
     std::deque<std::shared_ptr<EngineSession>> sessions_; // started, not done; front is decoded
     std::shared_ptr<EngineSession> carryOwner_;           // finished session whose later audio is kept
-    std::deque<std::shared_ptr<const PcmBuffer>> carry_;
+    std::deque<QueuedLine> carry_;
     std::size_t queued_ = 0;
     HeldAppend held_;          // the append that waits for its line's decision
     bool finalDue_ = false;    // the front task's final waits for a safe point
