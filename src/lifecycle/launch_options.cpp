@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "hostlink/event_messages.h"
 #include "platform/current_locale.h"
 #include "platform/utf8.h"
 
@@ -24,12 +25,33 @@ void setProcessArguments(std::vector<std::string> arguments) {
 
 const std::vector<std::string>& processArguments() { return argumentList(); }
 
-std::optional<std::string> argumentValue(const std::string& name) {
+namespace {
+
+// Where `argumentValue(name)` finds its value, or nothing.
+std::optional<std::size_t> valuePosition(const std::string& name) {
     const auto& arguments = processArguments();
     for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
-        if (arguments[i] == name) return arguments[i + 1];
+        if (arguments[i] == name) return i + 1;
     }
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> argumentValue(const std::string& name) {
+    const auto position = valuePosition(name);
+    if (!position) return std::nullopt;
+    return processArguments()[*position];
+}
+
+bool timingsRequested() {
+    const auto& arguments = processArguments();
+    const auto portValue = valuePosition(kPortOption);
+    const auto tokenValue = valuePosition(kTokenOption);
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == kTimingsFlag && i != portValue && i != tokenValue) return true;
+    }
+    return false;
 }
 
 std::string selectLanguage() {

@@ -41,6 +41,11 @@ struct LaunchOptions {
 // (what the connection can take); otherwise nothing.
 std::optional<LaunchOptions> checkLaunchOptions();
 
+// Whether the host asked for word times: an argument from position 1 on is
+// exactly the timings flag, and it is not the value that the port or token
+// option takes (a token may be any text, that one too).
+bool timingsRequested();
+
 // "en" gives "en-US", "auto" the user's current locale identifier, anything
 // else "zh-CN". Exact, case-sensitive.
 std::string mapLocale(const std::string& language);

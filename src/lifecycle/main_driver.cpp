@@ -56,7 +56,7 @@ int runHelper(SpeechPlatform& platform) {
         exitNow(3);
     }
 
-    pipeline = ContinuousSpeechRecognizer::create(std::move(recognizer), localeId, RunLoop::main());
+    pipeline = ContinuousSpeechRecognizer::create(std::move(recognizer), localeId, RunLoop::main(), timingsRequested());
     emit(readyEvent(localeId));
     format = createAudioFormat();
 

@@ -4,15 +4,34 @@
 
 namespace olvek {
 
+namespace {
+
+// The result's words as the event carries them; nothing when the platform
+// did not place them.
+std::optional<TranscriptTimes> timesOf(const RecognitionResult& result) {
+    if (result.bestTranscription.empty() || result.segments.empty()) return std::nullopt;
+    TranscriptTimes times;
+    for (const TranscriptionSegment& segment : result.segments) {
+        times.words.push_back(TimedWord{segment.substring, segment.timestamp, segment.timestamp + segment.duration,
+                                        segment.confidence});
+    }
+    times.start = times.words.front().start;
+    times.end = times.words.back().end;
+    return times;
+}
+
+} // namespace
+
 std::shared_ptr<ContinuousSpeechRecognizer> ContinuousSpeechRecognizer::create(
-    std::shared_ptr<SpeechRecognizer> recognizer, std::string localeId, RunLoop& runLoop) {
+    std::shared_ptr<SpeechRecognizer> recognizer, std::string localeId, RunLoop& runLoop, bool includeTimings) {
     return std::shared_ptr<ContinuousSpeechRecognizer>(
-        new ContinuousSpeechRecognizer(std::move(recognizer), std::move(localeId), runLoop));
+        new ContinuousSpeechRecognizer(std::move(recognizer), std::move(localeId), runLoop, includeTimings));
 }
 
 ContinuousSpeechRecognizer::ContinuousSpeechRecognizer(std::shared_ptr<SpeechRecognizer> recognizer,
-                                                       std::string localeId, RunLoop& runLoop)
-    : recognizer(std::move(recognizer)), localeId(std::move(localeId)), runLoop(runLoop) {}
+                                                       std::string localeId, RunLoop& runLoop, bool includeTimings)
+    : recognizer(std::move(recognizer)), localeId(std::move(localeId)), runLoop(runLoop),
+      includeTimings(includeTimings) {}
 
 void ContinuousSpeechRecognizer::startLocked() {
     // The old request gets no endAudio: its audio is abandoned with the task.
@@ -59,7 +78,9 @@ void ContinuousSpeechRecognizer::handleResult(const std::weak_ptr<ContinuousSpee
         if (self->generation == taskGeneration) self->terminal = true;
     };
     if (result) {
-        emit(transcriptEvent(result->isFinal, result->bestTranscription, self->localeId));
+        const std::optional<TranscriptTimes> times = self->includeTimings ? timesOf(*result) : std::nullopt;
+        emit(times ? transcriptEvent(result->isFinal, result->bestTranscription, self->localeId, *times)
+                   : transcriptEvent(result->isFinal, result->bestTranscription, self->localeId));
         if (result->isFinal) markEndedIfCurrent();
     }
     if (error) {

@@ -4,7 +4,9 @@
 //
 // Construct, `append` any number of times, then `finish`; all on the main
 // thread. Result handlers arrive through the run loop given at construction
-// and send "partial", "final" and "error" events with `emit`.
+// and send "partial", "final" and "error" events with `emit`. With
+// `includeTimings`, a transcript event whose text is not empty also says where
+// its words lie (when the platform placed them; see `transcriptEvent`).
 #pragma once
 
 #include <cstdint>
@@ -22,7 +24,8 @@ class ContinuousSpeechRecognizer : public std::enable_shared_from_this<Continuou
 public:
     static std::shared_ptr<ContinuousSpeechRecognizer> create(std::shared_ptr<SpeechRecognizer> recognizer,
                                                               std::string localeId,
-                                                              RunLoop& runLoop = RunLoop::main());
+                                                              RunLoop& runLoop = RunLoop::main(),
+                                                              bool includeTimings = false);
 
     ContinuousSpeechRecognizer(const ContinuousSpeechRecognizer&) = delete;
     ContinuousSpeechRecognizer& operator=(const ContinuousSpeechRecognizer&) = delete;
@@ -40,7 +43,8 @@ public:
     void start();
 
 private:
-    ContinuousSpeechRecognizer(std::shared_ptr<SpeechRecognizer> recognizer, std::string localeId, RunLoop& runLoop);
+    ContinuousSpeechRecognizer(std::shared_ptr<SpeechRecognizer> recognizer, std::string localeId, RunLoop& runLoop,
+                               bool includeTimings);
 
     void startLocked();
     static void handleResult(const std::weak_ptr<ContinuousSpeechRecognizer>& weakSelf, std::int64_t taskGeneration,
@@ -50,6 +54,7 @@ private:
     const std::shared_ptr<SpeechRecognizer> recognizer;
     const std::string localeId;
     RunLoop& runLoop;
+    const bool includeTimings;
     std::mutex lock;
     // Guarded by `lock`.
     std::shared_ptr<RecognitionRequest> request;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/pcm_buffer.h"
 #include "platform/run_loop.h"
@@ -34,10 +35,26 @@ enum class AuthorizationStatus : int {
     Authorized = 3,
 };
 
+// One word of a transcription and where it lies in the recognizer's audio:
+// seconds from the first sample of the first buffer appended to any request
+// of the recognizer (audio a request is given but that a task never hears
+// still counts).
+struct TranscriptionSegment {
+    std::string substring;
+    double timestamp = 0;
+    double duration = 0;
+    // 0 to 1.
+    double confidence = 0;
+};
+
 struct RecognitionResult {
     bool isFinal = false;
     // The best transcription's formatted text; always valid UTF-8.
     std::string bestTranscription;
+    // The best transcription's words in order; their substrings joined with
+    // single blanks spell `bestTranscription`. Empty when the platform could
+    // not place them (and always when the text is empty).
+    std::vector<TranscriptionSegment> segments;
 };
 
 struct RecognitionError {

@@ -35,13 +35,13 @@ class LoggingScript final : public testing::AudioScript {
 public:
     LoggingScript(std::string end, std::string logPath) : inner_(std::move(end)), logPath_(std::move(logPath)) {}
 
-    void onAppend(ScriptedTask& task, const PcmBuffer& buffer) override {
+    void onAppend(ScriptedTask& task, const PcmBuffer& buffer, std::uint64_t streamSample) override {
         std::string line = std::to_string(task.request->index) + " " + std::to_string(buffer.frameLength());
         for (std::uint32_t i = 0; i < buffer.frameLength() && i < 8; ++i) {
             line += " " + std::to_string(buffer.int16ChannelData()[i]);
         }
         appendLine(logPath_, line);
-        inner_.onAppend(task, buffer);
+        inner_.onAppend(task, buffer, streamSample);
     }
     void onEndAudio(ScriptedTask& task) override { inner_.onEndAudio(task); }
 

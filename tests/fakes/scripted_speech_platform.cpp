@@ -1,6 +1,8 @@
 #include "scripted_speech_platform.h"
 
+#include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 namespace olvek::testing {
@@ -14,7 +16,7 @@ public:
 
     std::shared_ptr<RecognitionRequest> makeRequest() override {
         int index = static_cast<int>(platform_.requests.size()) + 1;
-        auto request = std::make_shared<ScriptedRequest>(index, platform_.log, platform_.script);
+        auto request = std::make_shared<ScriptedRequest>(index, platform_.log, platform_.script, platform_.streamSamples);
         platform_.requests.push_back(request);
         platform_.log.push_back("request " + std::to_string(index));
         return request;
@@ -39,7 +41,9 @@ public:
 void ScriptedRequest::appendAudioPCMBuffer(std::shared_ptr<const PcmBuffer> buffer) {
     log_.push_back("append " + std::to_string(index) + " " + std::to_string(buffer->frameLength()));
     buffers.push_back(buffer);
-    if (auto owner = task.lock(); owner && script_) script_->onAppend(*owner, *buffer);
+    const std::uint64_t streamSample = streamSamples_;
+    streamSamples_ += buffer->frameLength();
+    if (auto owner = task.lock(); owner && script_) script_->onAppend(*owner, *buffer, streamSample);
 }
 
 void ScriptedRequest::endAudio() {
@@ -87,30 +91,42 @@ std::optional<std::string> scriptCommand(const PcmBuffer& buffer) {
     return command;
 }
 
-void TextAudioScript::onAppend(ScriptedTask& task, const PcmBuffer& buffer) {
+void TextAudioScript::onAppend(ScriptedTask& task, const PcmBuffer& buffer, std::uint64_t streamSample) {
     if (ended_.count(task.index)) return;
     auto command = scriptCommand(buffer);
     if (!command) return;
+    RecognitionResult& transcript = transcripts_[task.index];
     if (command->rfind("W:", 0) == 0) {
-        std::string& text = transcripts_[task.index];
-        text += (text.empty() ? "" : " ") + command->substr(2);
-        task.deliverPartial(text);
+        std::vector<std::string> words;
+        std::istringstream split(command->substr(2));
+        for (std::string word; split >> word;) words.push_back(word);
+        const double start = static_cast<double>(streamSample) / 16000;
+        const double each = static_cast<double>(buffer.frameLength()) / 16000 / static_cast<double>(std::max<std::size_t>(words.size(), 1));
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            transcript.segments.push_back({words[i], start + static_cast<double>(i) * each, each, 0.9});
+            transcript.bestTranscription += (transcript.bestTranscription.empty() ? "" : " ") + words[i];
+        }
+        task.deliver(RecognitionResult{false, transcript.bestTranscription, transcript.segments});
     } else if (*command == "F") {
         ended_.insert(task.index);
-        task.deliverFinal(transcripts_[task.index]);
+        task.deliver(RecognitionResult{true, transcript.bestTranscription, transcript.segments});
     } else if (command->rfind("E:", 0) == 0) {
         ended_.insert(task.index);
         task.deliverError(command->substr(2));
     } else if (command->rfind("FE:", 0) == 0) {
         ended_.insert(task.index);
-        task.deliver(RecognitionResult{true, transcripts_[task.index]}, RecognitionError{command->substr(3)});
+        task.deliver(RecognitionResult{true, transcript.bestTranscription, transcript.segments},
+                     RecognitionError{command->substr(3)});
     }
 }
 
 void TextAudioScript::onEndAudio(ScriptedTask& task) {
     if (ended_.count(task.index)) return;
     ended_.insert(task.index);
-    if (onEnd_ == "final") task.deliverFinal(transcripts_[task.index]);
+    if (onEnd_ == "final") {
+        const RecognitionResult& transcript = transcripts_[task.index];
+        task.deliver(RecognitionResult{true, transcript.bestTranscription, transcript.segments});
+    }
     if (onEnd_ == "error") task.deliverError("scripted end-of-audio error");
 }
 

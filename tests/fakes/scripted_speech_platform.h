@@ -5,6 +5,7 @@
 // endAudio by itself (the scripted helper executable uses one).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,8 +23,9 @@ class AudioScript;
 
 class ScriptedRequest final : public RecognitionRequest {
 public:
-    ScriptedRequest(int index, std::vector<std::string>& log, std::shared_ptr<AudioScript> script)
-        : index(index), log_(log), script_(std::move(script)) {}
+    ScriptedRequest(int index, std::vector<std::string>& log, std::shared_ptr<AudioScript> script,
+                    std::uint64_t& streamSamples)
+        : index(index), log_(log), script_(std::move(script)), streamSamples_(streamSamples) {}
     void setShouldReportPartialResults(bool value) override { shouldReportPartialResults = value; }
     void setRequiresOnDeviceRecognition(bool value) override { requiresOnDeviceRecognition = value; }
     void appendAudioPCMBuffer(std::shared_ptr<const PcmBuffer> buffer) override;
@@ -39,6 +41,7 @@ public:
 private:
     std::vector<std::string>& log_;
     std::shared_ptr<AudioScript> script_;
+    std::uint64_t& streamSamples_; // the recognizer's stream so far
 };
 
 class ScriptedTask final : public RecognitionTask, public std::enable_shared_from_this<ScriptedTask> {
@@ -50,8 +53,8 @@ public:
 
     // Posts one handler invocation to the run loop.
     void deliver(std::optional<RecognitionResult> result, std::optional<RecognitionError> error = std::nullopt);
-    void deliverPartial(const std::string& text) { deliver(RecognitionResult{false, text}); }
-    void deliverFinal(const std::string& text) { deliver(RecognitionResult{true, text}); }
+    void deliverPartial(const std::string& text) { deliver(RecognitionResult{false, text, {}}); }
+    void deliverFinal(const std::string& text) { deliver(RecognitionResult{true, text, {}}); }
     void deliverError(const std::string& message) { deliver(std::nullopt, RecognitionError{message}); }
 
     const int index; // 1 for the first task made
@@ -68,7 +71,9 @@ private:
 class AudioScript {
 public:
     virtual ~AudioScript() = default;
-    virtual void onAppend(ScriptedTask& task, const PcmBuffer& buffer) = 0;
+    // `streamSample`: where the buffer's first sample lies among all the
+    // samples appended to the recognizer's requests.
+    virtual void onAppend(ScriptedTask& task, const PcmBuffer& buffer, std::uint64_t streamSample) = 0;
     virtual void onEndAudio(ScriptedTask& task) = 0;
 };
 
@@ -82,6 +87,8 @@ public:
     std::optional<AuthorizationStatus> authorization = AuthorizationStatus::Authorized;
     int authorizationDelayMs = 0;
     std::shared_ptr<AudioScript> script;
+    // Samples appended to all requests so far.
+    std::uint64_t streamSamples = 0;
 
     void requestAuthorization(std::function<void(AuthorizationStatus)> callback) override;
     std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& localeId) override;
@@ -110,7 +117,9 @@ std::vector<std::int16_t> scriptSamples(const std::string& command);
 std::optional<std::string> scriptCommand(const PcmBuffer& buffer);
 
 // Commands, one per buffer:
-//   "W:<words>"  add words to the task's transcript; a partial with all of it
+//   "W:<words>"  add words to the task's transcript; a partial with all of it.
+//                The words lie evenly across the command's buffer, in the
+//                stream of all audio appended, with confidence 0.9.
 //   "F"          a final with the transcript so far
 //   "E:<text>"   an error
 //   "FE:<text>"  a final and an error in one invocation
@@ -119,12 +128,12 @@ std::optional<std::string> scriptCommand(const PcmBuffer& buffer);
 class TextAudioScript final : public AudioScript {
 public:
     explicit TextAudioScript(std::string onEnd = "final") : onEnd_(std::move(onEnd)) {}
-    void onAppend(ScriptedTask& task, const PcmBuffer& buffer) override;
+    void onAppend(ScriptedTask& task, const PcmBuffer& buffer, std::uint64_t streamSample) override;
     void onEndAudio(ScriptedTask& task) override;
 
 private:
     std::string onEnd_;
-    std::map<int, std::string> transcripts_;
+    std::map<int, RecognitionResult> transcripts_;
     std::set<int> ended_;
 };
 

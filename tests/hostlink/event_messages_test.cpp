@@ -47,6 +47,15 @@ TEST_F(EmitTest, AnEventThatIsNotValidUtf8IsDropped) {
     EXPECT_EQ(output->lines(), std::vector<std::string>{R"({"type":"stopped"})"});
 }
 
+TEST(ThreeDecimals, TimesAndConfidencesAsText) {
+    EXPECT_EQ(threeDecimals(0), "0.000");
+    EXPECT_EQ(threeDecimals(12.34), "12.340");
+    EXPECT_EQ(threeDecimals(0.0004), "0.000");
+    EXPECT_EQ(threeDecimals(0.0006), "0.001");
+    EXPECT_EQ(threeDecimals(-0.0001), "0.000") << "never negative, not even as -0.000";
+    EXPECT_EQ(threeDecimals(3600.5), "3600.500");
+}
+
 TEST_F(EmitTest, TheCatalogue) {
     struct Case {
         Event event;
@@ -60,6 +69,18 @@ TEST_F(EmitTest, TheCatalogue) {
         {errorEvent(std::string(kRecognizerUnavailablePrefix) + "fr-FR"),
          {{"type", "error"}, {"message", "SFSpeechRecognizer unavailable for locale fr-FR"}}},
         {stoppedEvent(), {{"type", "stopped"}}},
+        {transcriptEvent(false, "a b", "en-US", TranscriptTimes{1.2344, 2.0, {}}),
+         {{"type", "partial"}, {"text", "a b"}, {"language", "en-US"}, {"start", "1.234"}, {"end", "2.000"}}},
+        {transcriptEvent(true, "a b", "en-US",
+                         TranscriptTimes{0.5, 12.3456, {{"a", 0.5, 0.75, 0.9996}, {"b", 1.0, 12.3456, 0.25}}}),
+         {{"type", "final"},
+          {"text", "a b"},
+          {"language", "en-US"},
+          {"start", "0.500"},
+          {"end", "12.346"},
+          {"words",
+           {{{"word", "a"}, {"start", "0.500"}, {"end", "0.750"}, {"confidence", "1.000"}},
+            {{"word", "b"}, {"start", "1.000"}, {"end", "12.346"}, {"confidence", "0.250"}}}}}},
     };
     for (const auto& c : cases) {
         output->written.clear();

@@ -113,6 +113,38 @@ TEST(ArgumentValue, IncludesThePathAndTheNextArgumentWhateverItIs) {
     EXPECT_EQ(argumentValue("--a"), std::nullopt);
 }
 
+TEST(TimingsFlag, OnlyWhereItIsNotAnOptionsValue) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        bool requested;
+    };
+    const Case cases[] = {
+        {"absent", {"/helper", "en", "--olvek-socket-port", "1", "--olvek-socket-token", "t"}, false},
+        {"last", {"/helper", "en", "--olvek-socket-port", "1", "--olvek-socket-token", "t", "--olvek-timings"}, true},
+        {"first", {"/helper", "--olvek-timings", "en", "--olvek-socket-port", "1", "--olvek-socket-token", "t"}, true},
+        {"the token's value", {"/helper", "en", "--olvek-socket-port", "1", "--olvek-socket-token", "--olvek-timings"},
+         false},
+        {"the port's value, and later on its own",
+         {"/helper", "--olvek-socket-port", "--olvek-timings", "--olvek-socket-token", "t", "--olvek-timings"},
+         true},
+        {"the port's value only", {"/helper", "--olvek-socket-port", "--olvek-timings", "--olvek-socket-token", "t"},
+         false},
+        {"a token equal to the flag does not hide a later flag",
+         {"/helper", "--olvek-socket-token", "--olvek-timings", "--olvek-timings"},
+         true},
+        {"the program's own path", {"--olvek-timings"}, false},
+        {"another spelling", {"/helper", "--olvek-timings=yes", "--Olvek-Timings", "-olvek-timings"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        setProcessArguments(c.arguments);
+        EXPECT_EQ(timingsRequested(), c.requested);
+    }
+    setProcessArguments({"/helper", "--olvek-timings", "en", "--olvek-socket-port", "1", "--olvek-socket-token", "t"});
+    EXPECT_EQ(selectLanguage(), "en") << "language selection skips the flag";
+}
+
 TEST(ProcessArguments, BytesThatAreNotUtf8BecomeReplacementCharacters) {
     setProcessArguments({"/helper", "en", "--olvek-socket-port", "5000", "--olvek-socket-token", "t\xFFk"});
     auto options = checkLaunchOptions();

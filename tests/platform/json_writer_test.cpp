@@ -27,6 +27,16 @@ TEST(JsonWriter, InvalidUtf8InAValueOrKeyGivesNothing) {
     EXPECT_FALSE(serializeJsonObject({{"type", "final"}, {"\xC0\xAF", "x"}}).has_value());
 }
 
+TEST(JsonWriter, AListOfFlatObjects) {
+    const JsonObject object{{"type", "final"},
+                            {"words", std::vector<TextObject>{{{"word", "a"}, {"start", "1"}}, {{"word", "\"b\""}}}},
+                            {"none", std::vector<TextObject>{}}};
+    EXPECT_EQ(serializeJsonObject(object),
+              R"({"type":"final","words":[{"word":"a","start":"1"},{"word":"\"b\""}],"none":[]})");
+    const JsonObject broken{{"words", std::vector<TextObject>{{{"word", "\xC3"}}}}};
+    EXPECT_EQ(serializeJsonObject(broken), std::nullopt) << "invalid UTF-8 inside the list too";
+}
+
 TEST(JsonWriter, EmptyObject) { EXPECT_EQ(serializeJsonObject({}), "{}"); }
 
 } // namespace

@@ -429,6 +429,30 @@ TEST_F(EngineCarryTest, AudioAfterTheFinalGoesToTheNextTask) {
     EXPECT_EQ(first.finals().size(), 1u);
 }
 
+TEST_F(EngineCarryTest, WordsKeepTheirPlaceInTheStreamAcrossTasks) {
+    auto first = firstTaskEndedWithALineBehind();
+    engine->cancel(first.session);
+    auto second = startTask();
+    engine->endAudio(second.session);
+    ASSERT_TRUE(runUntilFinal(second));
+
+    // "one" is the first 0.3 s; "two" comes after 0.3 s of quiet, 0.6 s in.
+    // Times are good to a frame's step: the decoder's frames end up to 10 ms
+    // before the chunk that brought them.
+    constexpr double kFrameStep = 0.0101;
+    const auto one = first.finals().at(0).result->segments;
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].substring, "one");
+    EXPECT_NEAR(one[0].timestamp, 0.0, kFrameStep);
+    EXPECT_NEAR(one[0].duration, 0.3, 1e-9);
+    EXPECT_DOUBLE_EQ(one[0].confidence, 0.5);
+    const auto two = second.finals().at(0).result->segments;
+    ASSERT_EQ(two.size(), 1u);
+    EXPECT_EQ(two[0].substring, "two");
+    EXPECT_NEAR(two[0].timestamp, 0.6, kFrameStep) << "the carried line keeps its place";
+    EXPECT_NEAR(two[0].duration, 0.3, 1e-9);
+}
+
 TEST_F(EngineCarryTest, EndAudioOnAFinishedTaskDropsWhatWasKeptForTheNext) {
     auto first = firstTaskEndedWithALineBehind();
     engine->endAudio(first.session);

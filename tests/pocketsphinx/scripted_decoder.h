@@ -1,7 +1,8 @@
 // A decoder whose audio says what it hears, for the engine's tests: each
 // sample is 0 silence, v > 0 the word kScriptedWords[v], -1 speech without
 // words (a cough), -2 a sample the decoder fails on. Voice activity follows
-// the last sample at once (no hangover). It can be made slow on purpose and
+// the last sample at once (no hangover); a word lies where its samples are,
+// with confidence 0.5. It can be made slow on purpose and
 // held at a gate, and it counts what it was asked to do.
 #pragma once
 
@@ -73,6 +74,7 @@ public:
 
     bool startUtterance() override {
         words_.clear();
+        heard_ = 0;
         last_ = 0;
         speaking_ = false;
         ++control_->started;
@@ -96,7 +98,12 @@ public:
                 ok = false;
                 break;
             }
-            if (value > 0 && value != last_) words_.push_back(kScriptedWords[static_cast<std::size_t>(value)]);
+            const int frame = static_cast<int>(heard_ / pocketsphinx::kSamplesPerFrame);
+            if (value > 0 && value != last_) {
+                words_.push_back(pocketsphinx::DecodedWord{kScriptedWords[static_cast<std::size_t>(value)], frame, frame, 0.5});
+            }
+            if (value > 0) words_.back().lastFrame = frame;
+            ++heard_;
             last_ = value;
             speaking_ = value != 0;
         }
@@ -108,12 +115,19 @@ public:
         control_->changed.notify_all();
         return ok;
     }
+    // Every sample is searched, in 25 ms frames 10 ms apart, as PocketSphinx
+    // analyses audio: frame f covers samples 160 f to 160 f + 400.
+    std::size_t frames() const override {
+        if (heard_ < pocketsphinx::kFrameWindowSamples) return 0;
+        return (heard_ - pocketsphinx::kFrameWindowSamples) / pocketsphinx::kSamplesPerFrame + 1;
+    }
     bool inSpeech() const override { return speaking_; }
     std::string hypothesis() override {
         std::string text;
-        for (const auto& word : words_) text += (text.empty() ? "" : " ") + word;
+        for (const auto& word : words_) text += (text.empty() ? "" : " ") + word.text;
         return text;
     }
+    std::vector<pocketsphinx::DecodedWord> words() override { return words_; }
     bool endUtterance() override {
         if (control_->closingPassMilliseconds > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(control_->closingPassMilliseconds));
@@ -124,7 +138,8 @@ public:
 
 private:
     std::shared_ptr<DecoderControl> control_;
-    std::vector<std::string> words_;
+    std::vector<pocketsphinx::DecodedWord> words_;
+    std::uint64_t heard_ = 0;
     int last_ = 0;
     bool speaking_ = false;
 };

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace olvek::pocketsphinx {
 namespace {
 
@@ -15,11 +17,26 @@ TaskPolicyOptions options() {
     return o;
 }
 
+// `text` as the decoder would give it, each word placed `start` seconds on
+// from the one before.
+Transcript said(const std::string& text, double start = 0) {
+    Transcript heard{text, {}};
+    std::istringstream words(text);
+    for (std::string word; words >> word; start += 1) heard.words.push_back({word, start, 0.5, 1});
+    return heard;
+}
+
+std::string spelled(const Transcript& heard) {
+    std::string text;
+    for (const auto& word : heard.words) text = joinText(text, word.substring);
+    return text;
+}
+
 // States named after where a task stands.
 TaskState quietUtterance(std::string closedText = {}) {
     TaskState s;
     s.utterance.open = true;
-    s.task.closedText = std::move(closedText);
+    s.task.closed = said(closedText);
     return s;
 }
 
@@ -65,7 +82,7 @@ TEST(TaskPolicy, AfterEachChunk) {
         EXPECT_EQ(state.utterance.samples, c.before.utterance.samples + c.heard.samples);
         EXPECT_EQ(state.utterance.speechSamples,
                   c.before.utterance.speechSamples + (c.heard.inSpeech ? c.heard.samples : 0));
-        EXPECT_EQ(state.task.closedText, c.before.task.closedText) << "a chunk never changes the task's words";
+        EXPECT_EQ(state.task.closed.text, c.before.task.closed.text) << "a chunk never changes the task's words";
     }
 }
 
@@ -89,26 +106,33 @@ TEST(TaskPolicy, PartialText) {
         SCOPED_TRACE(c.name);
         TaskState state = speaking(kChunk, c.closedText);
         state.task.lastPartial = c.lastPartial;
-        EXPECT_EQ(partialText(state, c.hypothesis), c.sent);
+        const Transcript sent = partialText(state, said(c.hypothesis, 10));
+        EXPECT_EQ(sent.text, c.sent);
+        EXPECT_EQ(spelled(sent), c.sent) << "the partial's words spell its text";
         EXPECT_EQ(state.task.lastPartial, c.sent.empty() ? c.lastPartial : c.sent);
     }
 }
 
 TEST(TaskPolicy, ClosedUtterancesJoinTheTasksWords) {
     TaskState state = speaking(3 * kChunk);
-    utteranceClosed(state, "one two");
+    utteranceClosed(state, said("one two"));
     EXPECT_FALSE(state.utterance.open);
     EXPECT_FALSE(state.utterance.heardSpeech);
     utteranceOpened(state);
-    utteranceClosed(state, ""); // a cough: no words
+    utteranceClosed(state, said("")); // a cough: no words
     utteranceOpened(state);
-    utteranceClosed(state, "three");
-    EXPECT_EQ(state.task.closedText, "one two three");
+    utteranceClosed(state, said("three", 5));
+    EXPECT_EQ(state.task.closed.text, "one two three");
 
     utteranceOpened(state);
     EXPECT_TRUE(state.utterance.open);
-    EXPECT_EQ(takeFinalText(state), "one two three");
-    EXPECT_EQ(state.task.closedText, "");
+    const Transcript final = takeFinal(state);
+    EXPECT_EQ(final.text, "one two three");
+    ASSERT_EQ(final.words.size(), 3u);
+    EXPECT_EQ(final.words[1].timestamp, 1);
+    EXPECT_EQ(final.words[2].timestamp, 5) << "each utterance's words keep their own times";
+    EXPECT_EQ(state.task.closed.text, "");
+    EXPECT_TRUE(state.task.closed.words.empty());
     EXPECT_EQ(state.task.lastPartial, "");
     EXPECT_TRUE(state.utterance.open) << "the quiet utterance runs on into the next task";
 }
@@ -143,6 +167,34 @@ TEST(TaskPolicy, FinalsAtCatchUp) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(finalDue(c.state, options()), c.due);
         EXPECT_EQ(atCatchUp(c.state, c.where, options()), c.action);
+    }
+}
+
+struct JoinCase {
+    const char* name;
+    Transcript first;
+    Transcript second;
+    std::string text;
+    std::size_t words;
+};
+
+TEST(TaskPolicy, JoinTranscripts) {
+    const Transcript unplaced{"two", {}};
+    const JoinCase cases[] = {
+        {"both placed", said("one"), said("two three"), "one two three", 3},
+        {"the first empty", said(""), said("two"), "two", 1},
+        {"the second empty", said("one"), said(""), "one", 1},
+        {"the first without words", unplaced, said("three"), "two three", 0},
+        {"the second without words", said("one"), unplaced, "one two", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Transcript joined = joinTranscripts(c.first, c.second);
+        EXPECT_EQ(joined.text, c.text);
+        EXPECT_EQ(joined.words.size(), c.words);
+        if (c.words > 0) {
+            EXPECT_EQ(spelled(joined), c.text);
+        }
     }
 }
 

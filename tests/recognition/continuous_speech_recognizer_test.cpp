@@ -172,6 +172,44 @@ TEST_F(RecognizerTest, EveryRequestReportsPartialsAndMayUseTheNetwork) {
     }
 }
 
+TEST_F(RecognizerTest, TimesOnlyWhenAskedForAndOnlyWherePlaced) {
+    const std::vector<TranscriptionSegment> placed{{"hello", 1.0, 0.5, 0.9}, {"world", 1.5, 0.25, 0.8}};
+    struct Case {
+        const char* name;
+        bool includeTimings;
+        RecognitionResult result;
+        nlohmann::json expected;
+    };
+    const Case cases[] = {
+        {"not asked for", false, {true, "hello world", placed},
+         {{"type", "final"}, {"text", "hello world"}, {"language", "en-US"}}},
+        {"a placed partial", true, {false, "hello world", placed},
+         {{"type", "partial"}, {"text", "hello world"}, {"language", "en-US"}, {"start", "1.000"}, {"end", "1.750"}}},
+        {"a placed final", true, {true, "hello world", placed},
+         {{"type", "final"},
+          {"text", "hello world"},
+          {"language", "en-US"},
+          {"start", "1.000"},
+          {"end", "1.750"},
+          {"words",
+           {{{"word", "hello"}, {"start", "1.000"}, {"end", "1.500"}, {"confidence", "0.900"}},
+            {{"word", "world"}, {"start", "1.500"}, {"end", "1.750"}, {"confidence", "0.800"}}}}}},
+        {"words the platform did not place", true, {true, "hello world", {}},
+         {{"type", "final"}, {"text", "hello world"}, {"language", "en-US"}}},
+        {"an empty final", true, {true, "", {}}, {{"type", "final"}, {"text", ""}, {"language", "en-US"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedSpeechPlatform own(loop);
+        auto timed = ContinuousSpeechRecognizer::create(own.makeRecognizer("en-US"), "en-US", loop, c.includeTimings);
+        output->written.clear();
+        timed->append(buffer(1));
+        own.task(1).deliver(c.result);
+        turn();
+        EXPECT_EQ(events(), std::vector<nlohmann::json>{c.expected});
+    }
+}
+
 TEST_F(RecognizerTest, TranscriptEventsCarryTheTextAndTheLocale) {
     recognizer->append(buffer(1));
     platform.task(1).deliverPartial("hello");
@@ -211,7 +249,7 @@ TEST_F(RecognizerTest, ALateFinalOrErrorOfAReplacedTaskSendsItsEventButLeavesThe
 
 TEST_F(RecognizerTest, AResultAndAnErrorInOneInvocationSendTheTranscriptFirst) {
     recognizer->append(buffer(1));
-    platform.task(1).deliver(RecognitionResult{true, "last words"}, RecognitionError{"it broke"});
+    platform.task(1).deliver(RecognitionResult{true, "last words", {}}, RecognitionError{"it broke"});
     turn();
     EXPECT_EQ(events(), (std::vector<nlohmann::json>{
                             {{"type", "final"}, {"text", "last words"}, {"language", "en-US"}},
@@ -221,7 +259,7 @@ TEST_F(RecognizerTest, AResultAndAnErrorInOneInvocationSendTheTranscriptFirst) {
 
 TEST_F(RecognizerTest, APartialWithAnErrorEndsTheTask) {
     recognizer->append(buffer(1));
-    platform.task(1).deliver(RecognitionResult{false, "so far"}, RecognitionError{"lost"});
+    platform.task(1).deliver(RecognitionResult{false, "so far", {}}, RecognitionError{"lost"});
     turn();
     EXPECT_EQ(eventTypes(), (std::vector<std::string>{"partial", "error"}));
     recognizer->append(buffer(2));

@@ -22,6 +22,10 @@ double secondsSince(RunLoop::Clock::time_point start) {
     return std::chrono::duration<double>(RunLoop::Clock::now() - start).count();
 }
 
+RecognitionResult finalResult(Transcript heard) {
+    return RecognitionResult{true, std::move(heard.text), std::move(heard.words)};
+}
+
 // Recent measurements count most: the machine's load changes.
 double blend(double estimate, double sample) { return 0.7 * estimate + 0.3 * sample; }
 
@@ -46,7 +50,7 @@ public:
 
 struct RecognitionEngine::ChunkOutcome {
     bool failed = false;
-    std::string partial; // empty: none to send
+    Transcript partial; // empty: none to send
 };
 
 RecognitionEngine::RecognitionEngine(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& loop, EngineOptions options)
@@ -97,6 +101,10 @@ void RecognitionEngine::append(const std::shared_ptr<EngineSession>& session, st
     if (!buffer || buffer->frameLength() == 0) return;
     const std::size_t length = buffer->frameLength();
     std::unique_lock<std::mutex> lock(mutex_);
+    // Its place in the stream is taken at once: a line the caller gives
+    // holds its time even when no task hears it.
+    const std::uint64_t streamStart = streamSamples_;
+    streamSamples_ += length;
     auto decodedNow = [&] { return !sessions_.empty() && sessions_.front() == session; };
     // Only the task being decoded waits: the engine drains exactly that one.
     if (session->started && !session->done && decodedNow()) {
@@ -106,13 +114,13 @@ void RecognitionEngine::append(const std::shared_ptr<EngineSession>& session, st
     if (session->done) {
         // The caller has not seen the final yet; the next task takes this.
         if (carryOwner_ == session) {
-            carry_.push_back(QueuedLine{std::move(buffer), 0, 0});
+            carry_.push_back(QueuedLine{std::move(buffer), 0, 0, streamStart});
             queued_ += length;
         }
         return;
     }
     const std::uint64_t line = ++session->linesAppended;
-    session->audio.push_back(QueuedLine{std::move(buffer), 0, line});
+    session->audio.push_back(QueuedLine{std::move(buffer), 0, line, streamStart});
     queued_ += length;
     work_.notify_one();
     if (!session->started || !decodedNow()) return;
@@ -209,7 +217,9 @@ void RecognitionEngine::finishLocked(const std::shared_ptr<EngineSession>& sessi
     session->done = true;
     sessions_.erase(std::remove(sessions_.begin(), sessions_.end(), session), sessions_.end());
     if (keepRest) {
-        for (auto& queued : session->audio) carry_.push_back(QueuedLine{std::move(queued.buffer), queued.offset, 0});
+        for (auto& queued : session->audio) {
+            carry_.push_back(QueuedLine{std::move(queued.buffer), queued.offset, 0, queued.streamStart});
+        }
         session->audio.clear();
         carryOwner_ = session;
     } else {
@@ -222,7 +232,12 @@ void RecognitionEngine::finishLocked(const std::shared_ptr<EngineSession>& sessi
 void RecognitionEngine::postLocked(const std::shared_ptr<EngineSession>& session,
                                    std::optional<RecognitionResult> result, std::optional<RecognitionError> error) {
     if (stopping_ || session->cancelled) return;
-    if (result) result->bestTranscription = repairUtf8(result->bestTranscription);
+    if (result) {
+        // Blanks end an ill-formed sequence as they end a word, so the
+        // repaired words still spell the repaired text.
+        result->bestTranscription = repairUtf8(result->bestTranscription);
+        for (auto& segment : result->segments) segment.substring = repairUtf8(segment.substring);
+    }
     // Posting under the lock is what makes `cancel` final: once it holds the
     // lock and sets the flag, nothing more is posted, and what was posted
     // earlier checks the flag on the main thread before it runs.
@@ -232,11 +247,24 @@ void RecognitionEngine::postLocked(const std::shared_ptr<EngineSession>& session
     });
 }
 
-bool RecognitionEngine::closeUtterance(std::string& text) {
+Transcript RecognitionEngine::heardSoFar() {
+    Transcript heard;
+    heard.text = decoder_->hypothesis();
+    std::string spelled;
+    for (const DecodedWord& word : decoder_->words()) {
+        spelled = joinText(spelled, word.text);
+        heard.words.push_back(placement_.place(word, kSampleRate));
+    }
+    // Words that do not spell the text would contradict it: none instead.
+    if (spelled != heard.text) heard.words.clear();
+    return heard;
+}
+
+bool RecognitionEngine::closeUtterance(Transcript& heard) {
     const auto start = RunLoop::Clock::now();
     const double audioSeconds = static_cast<double>(state_.utterance.samples) / kSampleRate;
     const bool ok = decoder_->endUtterance();
-    if (ok) text = decoder_->hypothesis();
+    if (ok) heard = heardSoFar();
     // Measured in decoding time, so that it scales with the machine's load
     // as the decoding does. Only the engine thread writes realTimeFactor_.
     // The estimate never falls below the last measurement: guessing it too
@@ -258,7 +286,7 @@ void RecognitionEngine::abandonUtterance() {
 }
 
 RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_t* samples, std::size_t count,
-                                                               bool reportPartials) {
+                                                               std::uint64_t streamSample, bool reportPartials) {
     ChunkOutcome outcome;
     if (!state_.utterance.open) {
         if (!decoder_->startUtterance()) {
@@ -266,24 +294,26 @@ RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_
             return outcome;
         }
         utteranceOpened(state_);
+        placement_.reset();
     }
     if (!decoder_->process(samples, count)) {
         outcome.failed = true;
         return outcome;
     }
+    placement_.searched(decoder_->frames(), streamSample + count);
     switch (afterChunk(state_, ChunkHeard{count, decoder_->inSpeech(), reportPartials}, options_.policy)) {
     case ChunkAction::Continue:
         break;
     case ChunkAction::ReadPartial:
-        outcome.partial = partialText(state_, decoder_->hypothesis());
+        outcome.partial = partialText(state_, heardSoFar());
         break;
     case ChunkAction::CloseUtterance: {
-        std::string text;
-        if (!closeUtterance(text)) {
+        Transcript heard;
+        if (!closeUtterance(heard)) {
             outcome.failed = true;
             return outcome;
         }
-        utteranceClosed(state_, text);
+        utteranceClosed(state_, heard);
         break;
     }
     }
@@ -296,7 +326,7 @@ void RecognitionEngine::failLocked(std::unique_lock<std::mutex>& lock, const std
     // host: a result and an error may come in one invocation, the result's
     // event first.
     std::optional<RecognitionResult> words;
-    if (!state_.task.closedText.empty()) words = RecognitionResult{true, takeFinalText(state_)};
+    if (!state_.task.closed.empty()) words = finalResult(takeFinal(state_));
     postLocked(session, std::move(words), decodeFailure);
     // Lines the caller appends before it sees the error go to the next task.
     finishLocked(session, !session->audioEnded);
@@ -319,11 +349,11 @@ void RecognitionEngine::deliverFinalLocked(std::unique_lock<std::mutex>& lock,
                                options_.finishingBudgetSeconds);
         if (!thorough) {
             lock.unlock();
-            const std::string text = decoder_->hypothesis();
+            const Transcript heard = heardSoFar();
             lock.lock();
             if (session->cancelled) return;
-            state_.task.closedText = joinText(state_.task.closedText, text);
-            postLocked(session, RecognitionResult{true, takeFinalText(state_)}, std::nullopt);
+            state_.task.closed = joinTranscripts(state_.task.closed, heard);
+            postLocked(session, finalResult(takeFinal(state_)), std::nullopt);
             finishLocked(session, false);
             lock.unlock();
             abandonUtterance();
@@ -331,9 +361,9 @@ void RecognitionEngine::deliverFinalLocked(std::unique_lock<std::mutex>& lock,
             return;
         }
         lock.unlock();
-        std::string text;
-        const bool ok = closeUtterance(text);
-        if (ok) utteranceClosed(state_, text);
+        Transcript heard;
+        const bool ok = closeUtterance(heard);
+        if (ok) utteranceClosed(state_, heard);
         lock.lock();
         // Nobody can have been waiting for a cancelled task's words.
         if (session->cancelled) return;
@@ -342,7 +372,7 @@ void RecognitionEngine::deliverFinalLocked(std::unique_lock<std::mutex>& lock,
             return;
         }
     }
-    postLocked(session, RecognitionResult{true, takeFinalText(state_)}, std::nullopt);
+    postLocked(session, finalResult(takeFinal(state_)), std::nullopt);
     finishLocked(session, !session->audioEnded);
 }
 
@@ -376,6 +406,7 @@ void RecognitionEngine::run() {
         const std::size_t start = queued.offset;
         const std::size_t count = std::min(options_.chunkSamples, buffer->frameLength() - start);
         const std::uint64_t line = queued.line;
+        const std::uint64_t streamSample = queued.streamStart + start;
         queued.offset += count;
         const bool lineDone = queued.offset >= buffer->frameLength();
         if (lineDone) session->audio.pop_front();
@@ -385,7 +416,7 @@ void RecognitionEngine::run() {
 
         lock.unlock();
         const auto decodeStart = RunLoop::Clock::now();
-        ChunkOutcome outcome = decodeChunk(buffer->int16ChannelData() + start, count, reportPartials);
+        ChunkOutcome outcome = decodeChunk(buffer->int16ChannelData() + start, count, streamSample, reportPartials);
         const double decodeSeconds = secondsSince(decodeStart);
         lock.lock();
 
@@ -395,7 +426,10 @@ void RecognitionEngine::run() {
             failLocked(lock, session);
             continue;
         }
-        if (!outcome.partial.empty()) postLocked(session, RecognitionResult{false, outcome.partial}, std::nullopt);
+        if (!outcome.partial.empty()) {
+            postLocked(session, RecognitionResult{false, outcome.partial.text, std::move(outcome.partial.words)},
+                       std::nullopt);
+        }
         finalDue_ = finalDue(state_, options_.policy);
         if (lineDone && session->audio.empty() && !session->audioEnded) {
             const bool callerWaiting = held_.session == session.get() && held_.line == line;

@@ -43,6 +43,10 @@
 //   that ended before it come in a final in the same invocation, before the
 //   error.
 //
+// Word times: every result carries its words placed in the engine's stream
+// (all audio appended to any session, in order, from the first sample), so
+// audio kept for the next task keeps its place.
+//
 // Also: transcript text is valid UTF-8 (ill-formed bytes become U+FFFD);
 // `cancel` stops the task at once, its audio is dropped and no invocation of
 // its handler runs after `cancel` returned (posted ones turn into no-ops).
@@ -67,6 +71,7 @@
 #include "platform/run_loop.h"
 #include "recognition/pocketsphinx/task_policy.h"
 #include "recognition/pocketsphinx/utterance_decoder.h"
+#include "recognition/pocketsphinx/utterance_placement.h"
 #include "recognition/speech_platform.h"
 
 namespace olvek::pocketsphinx {
@@ -101,6 +106,9 @@ struct QueuedLine {
     std::shared_ptr<const PcmBuffer> buffer;
     std::size_t offset = 0;
     std::uint64_t line = 0;
+    // Where the line's first sample lies in the engine's stream: every
+    // sample ever appended, in order. Word times count from there.
+    std::uint64_t streamStart = 0;
 };
 
 // One request's audio and, once started, its task's state.
@@ -152,8 +160,11 @@ private:
                             FinalAction action, bool outOfTime);
     void failLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<EngineSession>& session);
     // Engine thread, without the lock.
-    ChunkOutcome decodeChunk(const std::int16_t* samples, std::size_t count, bool reportPartials);
-    bool closeUtterance(std::string& text);
+    ChunkOutcome decodeChunk(const std::int16_t* samples, std::size_t count, std::uint64_t streamSample,
+                             bool reportPartials);
+    // The open (or just closed) utterance's text and placed words.
+    Transcript heardSoFar();
+    bool closeUtterance(Transcript& heard);
     double predictedClosingSeconds() const;
     void abandonUtterance();
 
@@ -170,6 +181,7 @@ private:
     std::shared_ptr<EngineSession> carryOwner_;           // finished session whose later audio is kept
     std::deque<QueuedLine> carry_;
     std::size_t queued_ = 0;
+    std::uint64_t streamSamples_ = 0; // every sample appended, for word times
     HeldAppend held_;          // the append that waits for its line's decision
     bool finalDue_ = false;    // the front task's final waits for a safe point
     double realTimeFactor_;    // decoding seconds per second of audio, recent
@@ -177,6 +189,7 @@ private:
 
     // Engine thread only.
     TaskState state_;
+    UtterancePlacement placement_;
     // The closing pass at an utterance's end, in decoding time per second of
     // utterance: PocketSphinx's end of utterance searches the utterance's
     // whole word lattice. Measured a third of a second per second on an idle

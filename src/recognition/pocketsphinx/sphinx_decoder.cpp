@@ -1,8 +1,11 @@
 #include "sphinx_decoder.h"
 
+#include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <mutex>
+#include <sstream>
 #include <string>
 
 #include <pocketsphinx.h>
@@ -19,6 +22,14 @@ thread_local std::jmp_buf* fatalJump = nullptr;
 
 extern "C" void onSphinxMessage(void*, err_lvl_t level, const char*, ...) {
     if (level == ERR_FATAL && fatalJump != nullptr) std::longjmp(*fatalJump, 1);
+}
+
+// "read(2)" is the second pronunciation of "read": the text shows the word.
+std::string baseWord(const char* word) {
+    std::string text(word);
+    const auto open = text.rfind('(');
+    if (open != std::string::npos && open > 0 && text.back() == ')') text.erase(open);
+    return text;
 }
 
 // Kept free of C++ objects: the jump lands here.
@@ -55,11 +66,56 @@ public:
         return ps_process_raw(decoder_, samples, count, FALSE, FALSE) >= 0;
     }
 
+    std::size_t frames() const override {
+        const int searched = ps_get_n_frames(decoder_);
+        return searched > 0 ? static_cast<std::size_t>(searched) : 0;
+    }
+
     bool inSpeech() const override { return ps_get_in_speech(decoder_) != 0; }
 
     std::string hypothesis() override {
         const char* text = ps_get_hyp(decoder_, nullptr);
         return text ? std::string(text) : std::string();
+    }
+
+    std::vector<DecodedWord> words() override {
+        const char* text = ps_get_hyp(decoder_, nullptr);
+        if (text == nullptr || *text == '\0') return {};
+        // The segmentation holds the hypothesis's words among fillers
+        // (silences, breaths, noises), whose names the model's noise
+        // dictionary chooses: match the hypothesis's words in order instead
+        // of guessing which names are fillers.
+        std::istringstream expected(text);
+        std::vector<DecodedWord> words;
+        std::string next;
+        if (!(expected >> next)) return {};
+        logmath_t* logmath = ps_get_logmath(decoder_);
+        // Segment frames come with an offset the library keeps for the
+        // stream, which it resets when speech resumes after frames its
+        // voice-activity detection left out, while the search's own count of
+        // the utterance's frames runs on. The first segment starts at the
+        // search's frame 0, so it gives the offset away: frames counted as the
+        // search counts them are what `frames()` reports.
+        int origin = -1;
+        for (ps_seg_t* seg = ps_seg_iter(decoder_); seg != nullptr; seg = ps_seg_next(seg)) {
+            int first = 0, last = 0;
+            ps_seg_frames(seg, &first, &last);
+            if (origin < 0) origin = first;
+            if (next.empty() || baseWord(ps_seg_word(seg)) != next) continue;
+            DecodedWord word;
+            word.text = next;
+            word.firstFrame = first - origin;
+            word.lastFrame = last - origin;
+            // The posterior; zero (probability 1) where the decoder computed
+            // none, as for every partial hypothesis.
+            int32 ascr = 0, lscr = 0, lback = 0;
+            word.confidence = std::clamp(logmath_exp(logmath, ps_seg_prob(seg, &ascr, &lscr, &lback)), 0.0, 1.0);
+            words.push_back(std::move(word));
+            if (!(expected >> next)) next.clear();
+        }
+        // A segmentation that does not hold every word cannot place them.
+        if (!next.empty()) return {};
+        return words;
     }
 
     bool endUtterance() override {

@@ -10,6 +10,17 @@ std::string joinText(const std::string& first, const std::string& second) {
     return first + " " + second;
 }
 
+Transcript joinTranscripts(const Transcript& first, const Transcript& second) {
+    Transcript joined;
+    joined.text = joinText(first.text, second.text);
+    const bool placed = (first.empty() || !first.words.empty()) && (second.empty() || !second.words.empty());
+    if (placed) {
+        joined.words = first.words;
+        joined.words.insert(joined.words.end(), second.words.begin(), second.words.end());
+    }
+    return joined;
+}
+
 ChunkAction afterChunk(TaskState& state, const ChunkHeard& heard, const TaskPolicyOptions& options) {
     UtteranceState& utterance = state.utterance;
     utterance.samples += heard.samples;
@@ -25,11 +36,11 @@ ChunkAction afterChunk(TaskState& state, const ChunkHeard& heard, const TaskPoli
     return ChunkAction::ReadPartial;
 }
 
-std::string partialText(TaskState& state, const std::string& hypothesis) {
-    std::string text = joinText(state.task.closedText, hypothesis);
-    if (text.empty() || text == state.task.lastPartial) return {};
-    state.task.lastPartial = text;
-    return text;
+Transcript partialText(TaskState& state, const Transcript& hypothesis) {
+    Transcript partial = joinTranscripts(state.task.closed, hypothesis);
+    if (partial.empty() || partial.text == state.task.lastPartial) return {};
+    state.task.lastPartial = partial.text;
+    return partial;
 }
 
 void utteranceOpened(TaskState& state) {
@@ -38,14 +49,14 @@ void utteranceOpened(TaskState& state) {
     state.task.samplesSincePartial = 0;
 }
 
-void utteranceClosed(TaskState& state, const std::string& text) {
+void utteranceClosed(TaskState& state, const Transcript& heard) {
     state.utterance = UtteranceState{};
-    state.task.closedText = joinText(state.task.closedText, text);
+    state.task.closed = joinTranscripts(state.task.closed, heard);
 }
 
 bool finalDue(const TaskState& state, const TaskPolicyOptions& options) {
     const UtteranceState& utterance = state.utterance;
-    const bool pauseAfterWords = !state.task.closedText.empty() && !utterance.heardSpeech;
+    const bool pauseAfterWords = !state.task.closed.empty() && !utterance.heardSpeech;
     const bool overlong = utterance.heardSpeech && utterance.speechSamples >= options.maxUtteranceSamples;
     return pauseAfterWords || overlong;
 }
@@ -57,10 +68,10 @@ FinalAction atCatchUp(const TaskState& state, const CaughtUp& where, const TaskP
     return state.utterance.heardSpeech ? FinalAction::FinalClosingUtterance : FinalAction::FinalKeepingUtterance;
 }
 
-std::string takeFinalText(TaskState& state) {
-    std::string text = std::move(state.task.closedText);
+Transcript takeFinal(TaskState& state) {
+    Transcript final = std::move(state.task.closed);
     state.task = TaskProgress{};
-    return text;
+    return final;
 }
 
 } // namespace olvek::pocketsphinx

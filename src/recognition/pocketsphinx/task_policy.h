@@ -24,6 +24,9 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
+
+#include "recognition/speech_platform.h"
 
 namespace olvek::pocketsphinx {
 
@@ -34,6 +37,15 @@ struct TaskPolicyOptions {
     // it keeps a final within a breath of the speaker and the decoder's
     // per-utterance lattice small.
     std::size_t maxUtteranceSamples = 15 * 16000;
+};
+
+// Text and, where the decoder placed them, its words with their times
+// (`TranscriptionSegment`, in seconds of the recognizer's stream). The words
+// spell the text, or there are none.
+struct Transcript {
+    std::string text;
+    std::vector<TranscriptionSegment> words;
+    bool empty() const { return text.empty(); }
 };
 
 // The decoder's open utterance. It belongs to the decoder, not to a task: a
@@ -49,7 +61,7 @@ struct UtteranceState {
 // The task being decoded.
 struct TaskProgress {
     // Words of the utterances that ended in this task, in order.
-    std::string closedText;
+    Transcript closed;
     std::string lastPartial;
     std::size_t samplesSincePartial = 0;
 };
@@ -96,24 +108,28 @@ enum class FinalAction {
 // Records the chunk in `state` and says what to do next.
 ChunkAction afterChunk(TaskState& state, const ChunkHeard& heard, const TaskPolicyOptions& options);
 
-// The full text to send as a partial, given the open utterance's hypothesis;
-// empty when nothing should be sent.
-std::string partialText(TaskState& state, const std::string& hypothesis);
+// The whole partial to send, given the open utterance's hypothesis; empty
+// when nothing should be sent (no words, or the same text as last time).
+Transcript partialText(TaskState& state, const Transcript& hypothesis);
 
 // The decoder began an utterance.
 void utteranceOpened(TaskState& state);
 // The open utterance closed with `text`: it joins the task's text.
-void utteranceClosed(TaskState& state, const std::string& text);
+void utteranceClosed(TaskState& state, const Transcript& heard);
 
 // Whether a final waits only for a safe point (see the rules above).
 bool finalDue(const TaskState& state, const TaskPolicyOptions& options);
 
 FinalAction atCatchUp(const TaskState& state, const CaughtUp& where, const TaskPolicyOptions& options);
 
-// The final's text. Starts the next task's progress afresh.
-std::string takeFinalText(TaskState& state);
+// The final's words. Starts the next task's progress afresh.
+Transcript takeFinal(TaskState& state);
 
 // Joins two texts with one blank; either may be empty.
 std::string joinText(const std::string& first, const std::string& second);
+// Joins two transcripts, text and words. When either has text without
+// words, the result has none: words that do not spell the text are worse
+// than no words.
+Transcript joinTranscripts(const Transcript& first, const Transcript& second);
 
 } // namespace olvek::pocketsphinx

@@ -1,5 +1,6 @@
 // What the recognition engine needs of a speech decoder: utterances of 16 kHz
-// 16-bit mono audio, a voice-activity flag, and the best text so far.
+// 16-bit mono audio, a voice-activity flag, and the best text so far with
+// where each of its words lies.
 //
 // One thread uses a decoder at a time (the engine thread); nothing here is
 // thread-safe.
@@ -8,8 +9,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace olvek::pocketsphinx {
+
+// Decoder frames are 10 ms apart, and each analyses 25 ms of audio: it is
+// searched once that much has come.
+inline constexpr std::size_t kSamplesPerFrame = 160;
+inline constexpr std::size_t kFrameWindowSamples = 400;
+
+// One word of a hypothesis, placed in its utterance.
+struct DecodedWord {
+    std::string text;
+    // First and last frame of the word, inclusive, counted from the
+    // utterance's first sample.
+    int firstFrame = 0;
+    int lastFrame = 0;
+    // Posterior probability, 0 to 1; 1 where the decoder has none (partial
+    // hypotheses).
+    double confidence = 1;
+};
 
 class UtteranceDecoder {
 public:
@@ -18,12 +37,21 @@ public:
     virtual bool startUtterance() = 0;
     // Decodes `count` samples of the open utterance; false on failure.
     virtual bool process(const std::int16_t* samples, std::size_t count) = 0;
+    // Frames of the open utterance searched so far. Frames that voice-activity
+    // detection leaves out are not counted; frames it held back count once
+    // released.
+    virtual std::size_t frames() const = 0;
     // Whether voice-activity detection says speech is going on.
     virtual bool inSpeech() const = 0;
     // The best text of the open or just ended utterance, copied out of the
     // decoder (its own storage goes away with the next utterance). Empty when
     // no words were recognized. Bytes as the decoder gives them.
     virtual std::string hypothesis() = 0;
+    // The words of `hypothesis`, in order, each where it lies: exactly its
+    // words (fillers such as silences and noises are left out), so that
+    // joined with single blanks they spell it. Empty when the decoder cannot
+    // place them.
+    virtual std::vector<DecodedWord> words() = 0;
     // Ends the open utterance, running whatever final passes the decoder is
     // configured for; `hypothesis` then gives the utterance's final text.
     virtual bool endUtterance() = 0;

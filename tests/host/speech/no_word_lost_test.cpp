@@ -25,8 +25,6 @@ namespace olvek::testing {
 namespace {
 
 const std::string kHelper = OLVEK_HELPER_PATH;
-const std::string kClipPrefix = "sense_and_sensibility_01_austen_64kb-";
-constexpr std::size_t kRate = 16000;
 
 // Floors, from what --realtime gives on the stock model (see each case): the
 // lowest recall of one LibriVox sentence in a real-time run is 0.57 (8 of
@@ -40,54 +38,6 @@ constexpr double kLastSentenceFloor = 0.8;
 // A full-speed transcript may be this many words shorter than the real-time
 // transcript of the same audio, no more.
 constexpr std::size_t kWordMargin = 2;
-
-// One recorded sentence and its reference words.
-struct Spoken {
-    std::vector<std::int16_t> samples;
-    std::vector<std::string> words;
-};
-
-Spoken librivox(const std::string& number) {
-    const std::string id = kClipPrefix + number;
-    return {readSamples(librivoxClip(id)), librivoxReferences().at(id)};
-}
-
-Spoken goSomewhere() { return {pocketsphinxTestRaw("something.raw"), wordsOf("go somewhere and do something")}; }
-
-// Sentences joined by pauses. A pause is quiet noise, as a room gives
-// (uniform, within +-30, from a fixed seed), not digital zeros: a second of
-// near-zero samples upsets the decoder's live normalisation, which no
-// microphone host ever sends.
-class Recording {
-public:
-    // `pauseSeconds` of quiet before the sentence (none before the first).
-    Recording& then(const Spoken& sentence, double pauseSeconds = 1.0) {
-        if (!sentences_.empty()) {
-            const auto count = static_cast<std::size_t>(pauseSeconds * kRate);
-            for (std::size_t i = 0; i < count; ++i) {
-                noise_ = noise_ * 1664525u + 1013904223u;
-                samples_.push_back(static_cast<std::int16_t>(static_cast<int>((noise_ >> 16) % 61) - 30));
-            }
-        }
-        // A pause of a second or more ends an utterance: a final is due there.
-        if (sentences_.empty() || pauseSeconds >= 1.0) groups_.emplace_back();
-        groups_.back().insert(groups_.back().end(), sentence.words.begin(), sentence.words.end());
-        samples_.insert(samples_.end(), sentence.samples.begin(), sentence.samples.end());
-        sentences_.push_back(sentence.words);
-        return *this;
-    }
-
-    const std::vector<std::int16_t>& samples() const { return samples_; }
-    const std::vector<std::vector<std::string>>& sentences() const { return sentences_; }
-    // The words between pauses of a second or more, one entry per final due.
-    const std::vector<std::vector<std::string>>& groups() const { return groups_; }
-
-private:
-    std::vector<std::int16_t> samples_;
-    std::vector<std::vector<std::string>> sentences_;
-    std::vector<std::vector<std::string>> groups_;
-    std::uint32_t noise_ = 1;
-};
 
 // What the helper sent, and how its run ended.
 struct HelperOutput {

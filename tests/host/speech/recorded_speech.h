@@ -4,10 +4,12 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -107,5 +109,104 @@ inline double tailRecall(const std::vector<std::string>& reference, const std::v
     const auto keep = static_cast<std::ptrdiff_t>(std::min(heard.size(), reference.size() + slack));
     return wordRecall(reference, std::vector<std::string>(heard.end() - keep, heard.end()));
 }
+
+// Where speech lies in `samples` (16 kHz), in seconds: from the first to the
+// last run of 50 ms or more of 10 ms frames at least 15 dB above the clip's
+// noise floor (its 10th-percentile frame). Nothing when there is none.
+struct Span {
+    double start = 0;
+    double end = 0;
+};
+
+inline std::optional<Span> speechSpan(const std::vector<std::int16_t>& samples) {
+    constexpr std::size_t kFrame = 160;
+    std::vector<double> levels;
+    for (std::size_t at = 0; at + kFrame <= samples.size(); at += kFrame) {
+        double energy = 0;
+        for (std::size_t i = at; i < at + kFrame; ++i) energy += static_cast<double>(samples[i]) * samples[i];
+        levels.push_back(10 * std::log10(energy / kFrame + 1.0));
+    }
+    if (levels.empty()) return std::nullopt;
+    std::vector<double> sorted = levels;
+    std::sort(sorted.begin(), sorted.end());
+    const double floor = sorted[sorted.size() / 10];
+    std::optional<Span> span;
+    std::size_t runStart = 0;
+    bool inRun = false;
+    for (std::size_t i = 0; i <= levels.size(); ++i) {
+        const bool loud = i < levels.size() && levels[i] >= floor + 15;
+        if (loud && !inRun) {
+            runStart = i;
+            inRun = true;
+        } else if (!loud && inRun) {
+            inRun = false;
+            if (i - runStart < 5) continue;
+            if (!span) span = Span{static_cast<double>(runStart) / 100, 0};
+            span->end = static_cast<double>(i) / 100;
+        }
+    }
+    return span;
+}
+
+inline const std::string kClipPrefix = "sense_and_sensibility_01_austen_64kb-";
+inline constexpr std::size_t kRate = 16000;
+
+// One recorded sentence and its reference words.
+struct Spoken {
+    std::vector<std::int16_t> samples;
+    std::vector<std::string> words;
+};
+
+inline Spoken librivox(const std::string& number) {
+    const std::string id = kClipPrefix + number;
+    return {readSamples(librivoxClip(id)), librivoxReferences().at(id)};
+}
+
+inline Spoken goSomewhere() { return {pocketsphinxTestRaw("something.raw"), wordsOf("go somewhere and do something")}; }
+
+// Sentences joined by pauses. A pause is quiet noise, as a room gives
+// (uniform, within +-30, from a fixed seed), not digital zeros: a second of
+// near-zero samples upsets the decoder's live normalisation, which no
+// microphone host ever sends.
+class Recording {
+public:
+    // `seconds` of quiet, as before the first sentence.
+    Recording& pause(double seconds) {
+        const auto count = static_cast<std::size_t>(seconds * kRate);
+        for (std::size_t i = 0; i < count; ++i) {
+            noise_ = noise_ * 1664525u + 1013904223u;
+            samples_.push_back(static_cast<std::int16_t>(static_cast<int>((noise_ >> 16) % 61) - 30));
+        }
+        return *this;
+    }
+
+    // `pauseSeconds` of quiet before the sentence (none before the first).
+    Recording& then(const Spoken& sentence, double pauseSeconds = 1.0) {
+        if (!sentences_.empty()) pause(pauseSeconds);
+        // A pause of a second or more ends an utterance: a final is due there.
+        if (sentences_.empty() || pauseSeconds >= 1.0) groups_.emplace_back();
+        groups_.back().insert(groups_.back().end(), sentence.words.begin(), sentence.words.end());
+        const double offset = static_cast<double>(samples_.size()) / kRate;
+        const Span within = speechSpan(sentence.samples).value_or(Span{});
+        spans_.push_back(Span{offset + within.start, offset + within.end});
+        samples_.insert(samples_.end(), sentence.samples.begin(), sentence.samples.end());
+        sentences_.push_back(sentence.words);
+        return *this;
+    }
+
+    const std::vector<std::int16_t>& samples() const { return samples_; }
+    const std::vector<std::vector<std::string>>& sentences() const { return sentences_; }
+    // The words between pauses of a second or more, one entry per final due.
+    const std::vector<std::vector<std::string>>& groups() const { return groups_; }
+    // Where each sentence's speech lies in the recording, in seconds.
+    const std::vector<Span>& spans() const { return spans_; }
+
+private:
+    std::vector<std::int16_t> samples_;
+    std::vector<std::vector<std::string>> sentences_;
+    std::vector<std::vector<std::string>> groups_;
+    std::vector<Span> spans_;
+    std::uint32_t noise_ = 1;
+};
 
 } // namespace olvek::testing
