@@ -1,7 +1,8 @@
 #include "dictionary_trim.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <unordered_set>
 
 #include <sys/mman.h>
@@ -37,6 +38,7 @@ bool writeAll(int fd, std::string_view bytes) {
 
 std::string keepKnownWords(std::string_view dictionary, std::string_view wordList) {
     std::unordered_set<std::string_view> known;
+    known.reserve(static_cast<std::size_t>(std::count(wordList.begin(), wordList.end(), '\0')) + 1);
     for (std::size_t at = 0; at < wordList.size();) {
         auto end = wordList.find('\0', at);
         if (end == std::string_view::npos) end = wordList.size();
@@ -54,7 +56,7 @@ std::string keepKnownWords(std::string_view dictionary, std::string_view wordLis
         while (wordEnd < line.size() && !isSpace(line[wordEnd]) && line[wordEnd] != '\n') ++wordEnd;
         const std::string_view word = line.substr(0, wordEnd);
         if (word.empty()) continue;
-        if (known.count(word) != 0 || known.count(baseWord(word)) != 0) {
+        if (known.count(word) != 0 || (word.back() == ')' && known.count(baseWord(word)) != 0)) {
             kept += line;
             if (kept.back() != '\n') kept += '\n';
         }
@@ -83,10 +85,12 @@ MemoryFile::~MemoryFile() { ::close(fd_); }
 std::unique_ptr<MemoryFile> trimmedDictionary(const ModelFiles& files) {
     const auto wordList = trieLanguageModelWordList(files.languageModel);
     if (!wordList) return nullptr;
+    std::error_code error;
+    const auto size = std::filesystem::file_size(files.dictionary, error);
+    if (error) return nullptr;
     std::ifstream in(files.dictionary, std::ios::binary);
-    if (!in) return nullptr;
-    const std::string dictionary((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return nullptr;
+    std::string dictionary(static_cast<std::size_t>(size), '\0');
+    if (!in.read(dictionary.data(), static_cast<std::streamsize>(size))) return nullptr;
     const std::string kept = keepKnownWords(dictionary, *wordList);
     // A dictionary that shares no word with its model would leave the
     // decoder nothing to say; the whole one then fails or works as it would.
