@@ -26,6 +26,9 @@ Sections (all by default):
   hostlink        the scripted test helper (no speech engine): CPU seconds
                   per hour of audio spent on transport, base64 and events.
   micro           the Google Benchmark micro-benchmarks of the host link.
+  startup         launch to "ready" and to the first "partial" of a host that
+                  streams right after "hello", beside the raw engine's
+                  start-up; the model load alone (bench/startup.py).
 
 Times are taken with time.monotonic(); CPU and peak memory come from
 wait4(2) of the child, which includes the children it reaped (the helper,
@@ -51,6 +54,8 @@ import sys
 import threading
 import time
 import wave
+
+import startup  # bench/startup.py: the start-up section
 
 DATA = "/usr/share/pocketsphinx/test/data/librivox"
 MODEL = "/usr/share/pocketsphinx/model/en-us"
@@ -1173,7 +1178,8 @@ def main():
                     help="runs of each real-time host per case (the yardstick)")
     ap.add_argument("--fullspeed-quiet-wait", type=float, default=0, metavar="S",
                     help="wait up to S seconds for the machine to be 80%% idle before the quiet runs")
-    ap.add_argument("--only", default="accuracy+speed,fullspeed,latency,memory,hostlink,micro")
+    startup.add_arguments(ap)
+    ap.add_argument("--only", default="accuracy+speed,fullspeed,latency,memory,hostlink,micro,startup")
     ap.add_argument("--json", help="also write the raw results here")
     args = ap.parse_args()
     sections = set(args.only.split(","))
@@ -1185,7 +1191,8 @@ def main():
                       ("latency", lambda: section_latency(args, clips, results)),
                       ("memory", lambda: section_memory(args, clips, results)),
                       ("hostlink", lambda: section_hostlink(args, clips, results)),
-                      ("micro", lambda: section_micro(args, results))):
+                      ("micro", lambda: section_micro(args, results)),
+                      ("startup", lambda: startup.section(args, clips, results, sys.modules[__name__]))):
         if name not in sections:
             continue
         try:
@@ -1195,6 +1202,7 @@ def main():
     results["elapsed_s"] = time.monotonic() - t0
     results["machine"] = machine()
     print_table(results)
+    startup.print_section(results)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=1)

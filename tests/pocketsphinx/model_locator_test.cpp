@@ -148,6 +148,27 @@ TEST(TrieLanguageModel, TheStockModelsAreWhole) {
     EXPECT_FALSE(isWholeTrieLanguageModel(testing::kStockEnUs / "cmudict-en-us.dict"));
 }
 
+TEST(TrieLanguageModel, TheWordListHoldsEveryWordOfTheStockModel) {
+    const auto list = trieLanguageModelWordList(testing::kStockEnUs / "en-us.lm.bin");
+    ASSERT_TRUE(list);
+    std::vector<std::string> words;
+    for (std::size_t at = 0; at < list->size();) {
+        const auto end = list->find('\0', at);
+        ASSERT_NE(end, std::string::npos) << "the last word is not terminated";
+        words.push_back(list->substr(at, end - at));
+        at = end + 1;
+    }
+    // The count the model's header gives for its unigrams.
+    std::ifstream in(testing::kStockEnUs / "en-us.lm.bin", std::ios::binary);
+    unsigned char header[24];
+    ASSERT_TRUE(in.read(reinterpret_cast<char*>(header), sizeof header));
+    const std::size_t unigrams = header[20] | header[21] << 8 | header[22] << 16 | static_cast<std::size_t>(header[23]) << 24;
+    EXPECT_EQ(words.size(), unigrams);
+    for (const char* word : {"<s>", "</s>", "leisure", "dashwood"}) {
+        EXPECT_NE(std::find(words.begin(), words.end(), word), words.end()) << word;
+    }
+}
+
 TEST(ModelChoice, PicksTheWordLanguageModelAndTheSameFilesEveryTime) {
     TemporaryFolder root;
     const auto folder = linkStockModel(root.path, "en-us");

@@ -3,9 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <functional>
 #include <thread>
 
+#include "fakes/memory_streams.h"
+#include "hostlink/line_transport.h"
+#include "lifecycle/main_driver.h"
+#include "recognition/continuous_speech_recognizer.h"
+#include "recognition/pocketsphinx/model_locator.h"
 #include "speech_test_support.h"
 
 namespace olvek::pocketsphinx {
@@ -98,33 +105,79 @@ TEST_F(PlatformTest, GivesRecognizersForInstalledLocalesOnly) {
     EXPECT_EQ(platform->makeRecognizer("fr-FR"), nullptr);
 }
 
-// Models whose every file passes the checks but fails inside the decoder's
-// loading; several of these end the process from inside the library unless
-// caught.
 struct BrokenModelCase {
     const char* name;
     std::function<void(const fs::path& folder)> breakIt;
 };
 
-class BrokenModel : public PlatformTest, public ::testing::WithParamInterface<BrokenModelCase> {};
-
-TEST_P(BrokenModel, GivesNoRecognizerAndTheProcessGoesOn) {
-    TemporaryFolder root;
-    GetParam().breakIt(linkStockModel(root.path, "en-us"));
-    auto platform = makePlatform(root.path);
-    EXPECT_EQ(platform->makeRecognizer("en-US"), nullptr);
-
-    // The library is still usable afterwards.
-    TemporaryFolder good;
-    linkStockModel(good.path, "en-us");
-    EXPECT_NE(makePlatform(good.path)->makeRecognizer("en-US"), nullptr);
-}
-
 const std::string kGarbage = "this is not a model file\n\x01\x02\x03 at all, just some bytes\n";
 const std::string kBadFeatureParameters = "-feat no_such_feature\n";
+const std::string kEmpty;
+
+std::string caseName(const ::testing::TestParamInfo<BrokenModelCase>& info) { return info.param.name; }
+
+// Models that the checks refuse before anything loads: no recognizer, so the
+// helper ends with status 2.
+class BrokenModelCaughtByTheChecks : public PlatformTest, public ::testing::WithParamInterface<BrokenModelCase> {};
+
+TEST_P(BrokenModelCaughtByTheChecks, GivesNoRecognizer) {
+    TemporaryFolder root;
+    GetParam().breakIt(linkStockModel(root.path, "en-us"));
+    EXPECT_EQ(makePlatform(root.path)->makeRecognizer("en-US"), nullptr);
+}
 
 INSTANTIATE_TEST_SUITE_P(
-    Loading, BrokenModel,
+    Checks, BrokenModelCaughtByTheChecks,
+    ::testing::Values(
+        BrokenModelCase{"GarbageLanguageModel", [](const fs::path& f) { replaceWithFile(f / "en-us.lm.bin", 0, &kGarbage); }},
+        BrokenModelCase{"TruncatedLanguageModel", [](const fs::path& f) { replaceWithFile(f / "en-us.lm.bin", 5000); }},
+        BrokenModelCase{"NoMeans", [](const fs::path& f) { fs::remove(f / "en-us" / "means"); }},
+        BrokenModelCase{"EmptyDictionary",
+                        [](const fs::path& f) { replaceWithFile(f / "cmudict-en-us.dict", 0, &kEmpty); }}),
+    caseName);
+
+// Models whose every file passes the checks but fails inside the decoder's
+// loading, which runs on the engine thread after the recognizer was made;
+// several of these end the process from inside the library unless caught.
+// Every task then ends with one error, and the process goes on.
+class BrokenModelCaughtAtLoad : public PlatformTest, public ::testing::WithParamInterface<BrokenModelCase> {};
+
+TEST_P(BrokenModelCaughtAtLoad, GivesEachTaskOneErrorAndTheProcessGoesOn) {
+    TemporaryFolder root;
+    GetParam().breakIt(linkStockModel(root.path, "en-us"));
+    auto recognizer = makePlatform(root.path)->makeRecognizer("en-US");
+    ASSERT_NE(recognizer, nullptr);
+    const std::vector<std::int16_t> speech(16000, 100);
+    for (int task = 0; task < 2; ++task) {
+        SCOPED_TRACE(task == 0 ? "first task" : "second task");
+        auto calls = std::make_shared<std::vector<Call>>();
+        auto [request, handle] = startTask(*recognizer, calls);
+        appendLines(*request, speech);
+        request->endAudio();
+        ASSERT_TRUE(runUntil([&] { return hasFinal(*calls); }));
+        loop.runFor(0.05);
+        ASSERT_EQ(calls->size(), 1u);
+        EXPECT_FALSE(calls->front().result.has_value());
+        ASSERT_TRUE(calls->front().error.has_value());
+        EXPECT_EQ(calls->front().error->localizedDescription, kModelLoadFailure);
+    }
+
+    // The library is still usable afterwards.
+    auto samples = testing::readWav(kClip);
+    ASSERT_TRUE(samples);
+    auto good = makePlatform(testing::kStockModelRoot)->makeRecognizer("en-US");
+    ASSERT_NE(good, nullptr);
+    auto calls = std::make_shared<std::vector<Call>>();
+    auto [request, handle] = startTask(*good, calls);
+    appendLines(*request, *samples);
+    request->endAudio();
+    ASSERT_TRUE(runUntil([&] { return hasFinal(*calls); }));
+    ASSERT_TRUE(calls->back().result) << "the good model failed too";
+    EXPECT_FALSE(testing::words(calls->back().result->bestTranscription).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loading, BrokenModelCaughtAtLoad,
     ::testing::Values(
         BrokenModelCase{"GarbageMdef", [](const fs::path& f) { replaceWithFile(f / "en-us" / "mdef", 0, &kGarbage); }},
         BrokenModelCase{"TruncatedMeans", [](const fs::path& f) { replaceWithFile(f / "en-us" / "means", 1000); }},
@@ -137,10 +190,46 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenModelCase{"BadFeatureParameters",
                         [](const fs::path& f) {
                             replaceWithFile(f / "en-us" / "feat.params", 0, &kBadFeatureParameters);
-                        }},
-        BrokenModelCase{"GarbageLanguageModel", [](const fs::path& f) { replaceWithFile(f / "en-us.lm.bin", 0, &kGarbage); }},
-        BrokenModelCase{"TruncatedLanguageModel", [](const fs::path& f) { replaceWithFile(f / "en-us.lm.bin", 5000); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+                        }}),
+    caseName);
+
+// The host may stream before the model has loaded (right after "hello"): the
+// words are those of a recognizer whose model was loaded beforehand.
+TEST_F(PlatformTest, AClipAppendedWhileTheModelLoadsGivesTheWordsOfAPreloadedModel) {
+    auto samples = testing::readWav(kClip);
+    ASSERT_TRUE(samples);
+    auto files = locateModel(testing::kStockModelRoot, "en-US");
+    ASSERT_TRUE(files);
+
+    auto output = std::make_shared<testing::MemoryOutputStream>();
+    socketOutputStream = output;
+    auto finalsOf = [&](std::shared_ptr<SpeechRecognizer> recognizer) {
+        output->written.clear();
+        auto pipeline = ContinuousSpeechRecognizer::create(std::move(recognizer), "en-US", loop);
+        // As the helper's audio loop does, at full speed.
+        for (std::size_t at = 0; at < samples->size(); at += 1600) {
+            pipeline->append(pcmBuffer(samples->data() + at, std::min<std::size_t>(1600, samples->size() - at)));
+            loop.runFor(kAppendTurnSeconds);
+        }
+        pipeline->finish(kFinishTimeoutSeconds);
+        std::string finals;
+        for (const auto& line : output->lines()) {
+            auto event = nlohmann::json::parse(line);
+            EXPECT_NE(event["type"], "error") << line;
+            if (event["type"] == "final") finals += std::string(event["text"]) + "|";
+        }
+        return finals;
+    };
+    // One after the other: the library's dither noise comes from one
+    // generator per process, seeded as each decoder loads.
+    const std::string loadingMeanwhile = finalsOf(makePlatform(testing::kStockModelRoot)->makeRecognizer("en-US"));
+    auto preloaded = loadSphinxDecoder(*files);
+    ASSERT_NE(preloaded, nullptr);
+    const std::string loadedBefore = finalsOf(makeEngineRecognizer(std::move(preloaded), loop));
+    socketOutputStream.reset();
+    EXPECT_FALSE(testing::words(loadedBefore).empty());
+    EXPECT_EQ(loadingMeanwhile, loadedBefore);
+}
 
 TEST_F(PlatformTest, RecognizesSpeechAfterThePlatformIsGone) {
     auto samples = testing::readWav(kClip);

@@ -23,6 +23,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing::concat;
 using testing::DecoderControl;
+using testing::gatedLoader;
+using testing::LoaderControl;
 using testing::pcmBuffer;
 using testing::ScriptedDecoder;
 using testing::segment;
@@ -139,6 +141,39 @@ INSTANTIATE_TEST_SUITE_P(
                       StreamCase{"EndMidWordFullSpeed", 100, Pace::FullSpeed, false},
                       StreamCase{"EndMidWordIdleEngine", 100, Pace::IdleEngine, false}),
     [](const auto& info) { return nameOf(info.param); });
+
+// The model loads on the engine thread after the recognizer is made, and
+// slowly here (a second, longer than the first pause): a host that
+// streams at once, as one that sends a file right after "hello" does, is held
+// back meanwhile and loses no word.
+class NoWordLostWhileTheModelLoads : public HelperDrivenEngine, public ::testing::WithParamInterface<StreamCase> {};
+
+TEST_P(NoWordLostWhileTheModelLoads, AndEveryPauseGivesAFinal) {
+    const StreamCase& c = GetParam();
+    auto loader = std::make_shared<LoaderControl>();
+    recognizer = ContinuousSpeechRecognizer::create(makeEngineRecognizer(gatedLoader(loader, control), loop),
+                                                    "en-US", loop);
+    auto opener = std::async(std::launch::async, [&] {
+        if (loader->waitLoading()) std::this_thread::sleep_for(1s);
+        loader->open();
+    });
+    auto audio = concat({segment(1, 300), segment(0, 1000), segment(2, 300), segment(0, 1000), segment(4, 300)});
+    if (c.pauseAtTheEnd) audio = concat({audio, segment(0, 300)});
+    stream(audio, c.lineMilliseconds * 16, c.pace);
+    opener.wait();
+
+    EXPECT_EQ(loader->calls.load(), 1);
+    EXPECT_EQ(nonEmptyFinals(), (std::vector<std::string>{"one", "two", "four"}));
+    EXPECT_TRUE(events("error").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(HostPaces, NoWordLostWhileTheModelLoads,
+                         ::testing::Values(StreamCase{"Lines20msFullSpeed", 20, Pace::FullSpeed, true},
+                                           StreamCase{"Lines100msFullSpeed", 100, Pace::FullSpeed, true},
+                                           StreamCase{"Lines1sFullSpeed", 1000, Pace::FullSpeed, true},
+                                           StreamCase{"EndMidWordFullSpeed", 100, Pace::FullSpeed, false},
+                                           StreamCase{"Lines100msIdleEngine", 100, Pace::IdleEngine, true}),
+                         [](const auto& info) { return nameOf(info.param); });
 
 // The same audio gives the same finals whatever the host's pace: a pause
 // of two lines (the decoder's pause is found in the first, the final falls
@@ -647,6 +682,125 @@ TEST_F(EngineTest, ALineQueuedBehindADecoderFailureGoesToTheNextTask) {
     engine->endAudio(second.session);
     ASSERT_TRUE(runUntilFinal(second));
     EXPECT_EQ(second.finals().at(0).text(), "four") << "only the chunk the decoder failed on may be lost";
+}
+
+// ---------------------------------------------------------------------------
+// While the model loads.
+
+class EngineLoadTest : public EngineTest {
+protected:
+    void makeLoadingEngine(EngineOptions options = {}) {
+        engine = std::make_unique<RecognitionEngine>(gatedLoader(loader, control), loop, options);
+        ASSERT_TRUE(loader->waitLoading()) << "the engine thread did not start loading";
+    }
+
+    std::shared_ptr<LoaderControl> loader = std::make_shared<LoaderControl>();
+};
+
+struct LoadingLineCase {
+    const char* name;
+    std::size_t lineMilliseconds;
+};
+
+class AudioWhileTheModelLoads : public EngineLoadTest, public ::testing::WithParamInterface<LoadingLineCase> {};
+
+// The caller is held after its first line, as behind a busy decoder: what
+// waits stays bounded, and once the model is there every word is decoded.
+TEST_P(AudioWhileTheModelLoads, HoldsTheCallerAfterOneLineAndLosesNothing) {
+    EngineOptions options;
+    // Lets a 1 s line go on early too: the bound is then the cap alone.
+    options.holdWholeLineSamples = 1 << 30;
+    options.maxBacklogDecodeSeconds = 1.0;
+    makeLoadingEngine(options);
+    const std::size_t lineSamples = GetParam().lineMilliseconds * 16;
+    auto task = startTask();
+    const auto audio = concat({segment(1, 400), segment(2, 400), segment(4, 400), segment(5, 800)});
+    std::atomic<std::size_t> appended{0};
+    auto writer = std::async(std::launch::async, [&] {
+        for (std::size_t at = 0; at < audio.size(); at += lineSamples) {
+            engine->append(task.session, pcmBuffer(audio.data() + at, std::min(lineSamples, audio.size() - at)));
+            ++appended;
+        }
+        engine->endAudio(task.session);
+    });
+    const auto deadline = RunLoop::Clock::now() + 10s;
+    while (appended.load() == 0 && RunLoop::Clock::now() < deadline) std::this_thread::yield();
+    EXPECT_EQ(writer.wait_for(200ms), std::future_status::timeout) << "append did not wait for the model";
+    EXPECT_EQ(appended.load(), 1u);
+    EXPECT_EQ(engine->queuedSamples(), lineSamples);
+    EXPECT_EQ(control->processed(), 0u);
+
+    loader->open();
+    ASSERT_EQ(writer.wait_for(20s), std::future_status::ready);
+    ASSERT_TRUE(runUntilFinal(task));
+    ASSERT_EQ(task.finals().size(), 1u);
+    EXPECT_EQ(task.finals()[0].text(), "one two four five");
+    EXPECT_EQ(control->processed(), audio.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(LineLengths, AudioWhileTheModelLoads,
+                         ::testing::Values(LoadingLineCase{"Lines20ms", 20}, LoadingLineCase{"Lines100ms", 100},
+                                           LoadingLineCase{"Lines1s", 1000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EngineLoadTest, AFailedLoadEndsEveryTaskWithOneError) {
+    makeLoadingEngine();
+    loader->fails = true;
+    auto before = startTask();
+    auto writer = std::async(std::launch::async, [&] {
+        appendLines(before, concat({segment(1, 300), segment(2, 300)}));
+        engine->endAudio(before.session);
+    });
+    EXPECT_EQ(writer.wait_for(200ms), std::future_status::timeout) << "append did not wait for the model";
+    loader->open();
+    ASSERT_EQ(writer.wait_for(20s), std::future_status::ready) << "a caller stayed held after the load failed";
+    ASSERT_TRUE(runUntilFinal(before));
+
+    // A task started after the failure, and one that never gets audio.
+    auto after = startTask();
+    appendLines(after, segment(4, 300));
+    engine->endAudio(after.session);
+    auto silent = startTask();
+    ASSERT_TRUE(runUntilFinal(after));
+    ASSERT_TRUE(runUntilFinal(silent));
+    loop.runFor(0.1);
+
+    for (const Task* task : {&before, &after, &silent}) {
+        ASSERT_EQ(task->calls->size(), 1u);
+        const Call& call = task->calls->front();
+        EXPECT_FALSE(call.result.has_value());
+        ASSERT_TRUE(call.error.has_value());
+        EXPECT_EQ(call.error->localizedDescription, kModelLoadFailure);
+    }
+    EXPECT_EQ(control->started.load(), 0);
+}
+
+TEST_F(EngineLoadTest, ATaskCancelledDuringTheLoadDeliversNothingAndTheNextIsDecoded) {
+    makeLoadingEngine();
+    auto cancelled = startTask();
+    appendLines(cancelled, segment(1, 100));
+    engine->cancel(cancelled.session);
+    auto next = startTask();
+    appendLines(next, segment(2, 100));
+    engine->endAudio(next.session);
+    loader->open();
+    ASSERT_TRUE(runUntilFinal(next));
+    loop.runFor(0.1);
+    EXPECT_TRUE(cancelled.calls->empty());
+    EXPECT_EQ(next.finals().at(0).text(), "two");
+}
+
+TEST_F(EngineLoadTest, DestroyingTheEngineDuringTheLoadWaitsForItAndDeliversNothing) {
+    makeLoadingEngine();
+    auto task = startTask();
+    appendLines(task, segment(1, 100));
+    auto destroyer = std::async(std::launch::async, [&] { engine.reset(); });
+    EXPECT_EQ(destroyer.wait_for(200ms), std::future_status::timeout) << "the destructor did not wait for the load";
+    loader->open();
+    ASSERT_EQ(destroyer.wait_for(20s), std::future_status::ready);
+    loop.runFor(0.1);
+    EXPECT_TRUE(task.calls->empty());
+    EXPECT_EQ(control->processed(), 0u);
 }
 
 TEST_F(EngineTest, TasksRunOneAfterAnother) {

@@ -2,14 +2,16 @@
 // sample is 0 silence, v > 0 the word kScriptedWords[v], -1 speech without
 // words (a cough), -2 a sample the decoder fails on. Voice activity follows
 // the last sample at once (no hangover); a word lies where its samples are,
-// with confidence 0.5. It can be made slow on purpose and
-// held at a gate, and it counts what it was asked to do.
+// with confidence 0.5. It can be made slow on purpose and held at a gate,
+// and it counts what it was asked to do. Its load can be held at a gate too
+// (`gatedLoader`).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -143,6 +145,47 @@ private:
     int last_ = 0;
     bool speaking_ = false;
 };
+
+// A model load that the test holds at a gate, as a slow disk or a busy
+// machine would: the engine's loader blocks in it until `open`. It records
+// that the load began and gives a scripted decoder, or nothing when `fails`.
+struct LoaderControl {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool gateOpen = false; // guarded by mutex
+    bool loading = false;  // guarded by mutex: the loader was called
+    bool fails = false;
+    std::atomic<int> calls{0};
+
+    void open() {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            gateOpen = true;
+        }
+        changed.notify_all();
+    }
+    // Blocks until the loader has been called; false when it was not within
+    // the hang guard.
+    bool waitLoading(std::chrono::seconds guard = std::chrono::seconds(20)) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, guard, [&] { return loading; });
+    }
+};
+
+// A loader for the engine: waits at `loader`'s gate, then gives a
+// `ScriptedDecoder` over `decoder` (or nothing when the load fails).
+inline std::function<std::unique_ptr<pocketsphinx::UtteranceDecoder>()> gatedLoader(
+    std::shared_ptr<LoaderControl> loader, std::shared_ptr<DecoderControl> decoder) {
+    return [loader, decoder]() -> std::unique_ptr<pocketsphinx::UtteranceDecoder> {
+        ++loader->calls;
+        std::unique_lock<std::mutex> lock(loader->mutex);
+        loader->loading = true;
+        loader->changed.notify_all();
+        loader->changed.wait(lock, [&] { return loader->gateOpen; });
+        if (loader->fails) return nullptr;
+        return std::make_unique<ScriptedDecoder>(decoder);
+    };
+}
 
 // `milliseconds` of samples of one `value`.
 inline std::vector<std::int16_t> segment(int value, int milliseconds) {

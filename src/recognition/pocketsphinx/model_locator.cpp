@@ -62,24 +62,24 @@ std::uint32_t littleEndian32(const char* bytes) {
 
 } // namespace
 
-bool isWholeTrieLanguageModel(const fs::path& path) {
+std::optional<std::string> trieLanguageModelWordList(const fs::path& path) {
     static const std::string kMagic = "Trie Language Model";
     constexpr int kMaxOrder = 6;
     std::ifstream in(path, std::ios::binary);
     std::string header(kMagic.size() + 1, '\0');
-    if (!in.read(header.data(), static_cast<std::streamsize>(header.size()))) return false;
-    if (header.compare(0, kMagic.size(), kMagic) != 0) return false;
+    if (!in.read(header.data(), static_cast<std::streamsize>(header.size()))) return std::nullopt;
+    if (header.compare(0, kMagic.size(), kMagic) != 0) return std::nullopt;
     const int order = static_cast<unsigned char>(header.back());
-    if (order < 1 || order > kMaxOrder) return false;
+    if (order < 1 || order > kMaxOrder) return std::nullopt;
     char count[4];
-    if (!in.read(count, 4)) return false;
+    if (!in.read(count, 4)) return std::nullopt;
     const std::uint64_t words = littleEndian32(count);
-    if (words == 0) return false;
+    if (words == 0) return std::nullopt;
     const std::uint64_t headerSize = kMagic.size() + 1 + 4 * static_cast<std::uint64_t>(order);
 
     std::error_code error;
     const std::uint64_t size = fs::file_size(path, error);
-    if (error || size < headerSize + 4 + words) return false;
+    if (error || size < headerSize + 4 + words) return std::nullopt;
 
     // Read ever larger tails until one holds all the words and a little more.
     std::string tail;
@@ -89,11 +89,11 @@ bool isWholeTrieLanguageModel(const fs::path& path) {
         tail.assign(length, '\0');
         in.clear();
         in.seekg(static_cast<std::streamoff>(size - length));
-        if (!in.read(tail.data(), static_cast<std::streamsize>(length))) return false;
+        if (!in.read(tail.data(), static_cast<std::streamsize>(length))) return std::nullopt;
         nuls = static_cast<std::uint64_t>(std::count(tail.begin(), tail.end(), '\0'));
         if (nuls > words + 4 || length == size - headerSize) break;
     }
-    if (tail.empty() || tail.back() != '\0') return false;
+    if (tail.empty() || tail.back() != '\0') return std::nullopt;
 
     // The first word ends at the words-th NUL from the end; it starts just
     // after the 32-bit length, whose value is the distance to the end.
@@ -103,13 +103,15 @@ bool isWholeTrieLanguageModel(const fs::path& path) {
         --firstEnd;
         if (tail[firstEnd] == '\0' && ++seen == words) break;
     }
-    if (seen != words) return false;
+    if (seen != words) return std::nullopt;
     for (std::size_t start = firstEnd;; --start) {
-        if (start >= 4 && littleEndian32(tail.data() + start - 4) == tail.size() - start) return true;
+        if (start >= 4 && littleEndian32(tail.data() + start - 4) == tail.size() - start) return tail.substr(start);
         // Words hold no NUL: the first one cannot begin before one.
-        if (start == 0 || tail[start - 1] == '\0') return false;
+        if (start == 0 || tail[start - 1] == '\0') return std::nullopt;
     }
 }
+
+bool isWholeTrieLanguageModel(const fs::path& path) { return trieLanguageModelWordList(path).has_value(); }
 
 std::vector<std::string> modelFolderNames(const std::string& localeId) {
     if (localeId.empty()) return {};

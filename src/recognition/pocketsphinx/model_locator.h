@@ -55,4 +55,9 @@ bool isUsableAcousticModel(const std::filesystem::path& folder);
 // NUL-terminated word per unigram. A file cut short anywhere fails this.
 bool isWholeTrieLanguageModel(const std::filesystem::path& path);
 
+// The word list at the end of a whole binary trie language model (as
+// `isWholeTrieLanguageModel` checks it): one NUL-terminated word per unigram,
+// in the model's order. Nothing when `path` is not a whole one.
+std::optional<std::string> trieLanguageModelWordList(const std::filesystem::path& path);
+
 } // namespace olvek::pocketsphinx

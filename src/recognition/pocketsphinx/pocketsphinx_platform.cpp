@@ -85,9 +85,10 @@ public:
     std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& localeId) override {
         auto files = locateModel(modelRoot_, localeId);
         if (!files) return nullptr;
-        auto decoder = loadSphinxDecoder(*files, decoderOptions_);
-        if (!decoder) return nullptr;
-        return makeEngineRecognizer(std::move(decoder), loop_, engineOptions_);
+        // The load itself waits for the engine thread: the host gets "ready"
+        // while the model loads, and its audio waits in the engine meanwhile.
+        DecoderLoader loader = [files = *files, options = decoderOptions_] { return loadSphinxDecoder(files, options); };
+        return makeEngineRecognizer(std::move(loader), loop_, engineOptions_);
     }
 
 private:
@@ -104,6 +105,12 @@ std::filesystem::path defaultModelRoot() { return OLVEK_MODEL_ROOT; }
 std::shared_ptr<SpeechRecognizer> makeEngineRecognizer(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& mainLoop,
                                                        EngineOptions engineOptions) {
     auto engine = std::make_shared<RecognitionEngine>(std::move(decoder), mainLoop, engineOptions);
+    return std::make_shared<SphinxRecognizer>(std::move(engine), mainLoop);
+}
+
+std::shared_ptr<SpeechRecognizer> makeEngineRecognizer(DecoderLoader loader, RunLoop& mainLoop,
+                                                       EngineOptions engineOptions) {
+    auto engine = std::make_shared<RecognitionEngine>(std::move(loader), mainLoop, engineOptions);
     return std::make_shared<SphinxRecognizer>(std::move(engine), mainLoop);
 }
 

@@ -3,10 +3,13 @@
 //
 // - Authorization: there is no speech permission here; the callback reports
 //   authorized, from a thread of its own.
-// - `makeRecognizer` loads the locale's model once, there and then; no model,
-//   or one that fails to load, gives no recognizer. Each recognizer owns one
-//   decoder and one engine thread for its whole life (see
-//   recognition_engine.h for how tasks behave).
+// - `makeRecognizer` finds the locale's model and checks it (see
+//   model_locator.h) and returns at once: no model, or one that fails the
+//   checks, gives no recognizer. The model loads on the recognizer's engine
+//   thread; audio appended meanwhile waits for it, and a model that passes the
+//   checks but fails to load ends every task with an error (see
+//   recognition_engine.h). Each recognizer owns one decoder and one engine
+//   thread for its whole life.
 // - Recognizers, requests and tasks keep what they need alive themselves; the
 //   platform object may go away first.
 #pragma once
@@ -26,6 +29,9 @@ std::filesystem::path defaultModelRoot();
 // A recognizer over `decoder`, as `makeRecognizer` builds one around a loaded
 // model; for tests and measurements with a decoder of their own.
 std::shared_ptr<SpeechRecognizer> makeEngineRecognizer(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& mainLoop,
+                                                       EngineOptions engineOptions = {});
+// A recognizer whose engine thread makes its decoder with `loader` first.
+std::shared_ptr<SpeechRecognizer> makeEngineRecognizer(DecoderLoader loader, RunLoop& mainLoop,
                                                        EngineOptions engineOptions = {});
 
 std::unique_ptr<SpeechPlatform> makePocketSphinxPlatform(RunLoop& mainLoop, std::filesystem::path modelRoot,

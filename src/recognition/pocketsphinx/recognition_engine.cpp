@@ -54,7 +54,13 @@ struct RecognitionEngine::ChunkOutcome {
 };
 
 RecognitionEngine::RecognitionEngine(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& loop, EngineOptions options)
-    : decoder_(std::move(decoder)), loop_(loop), options_(options),
+    // A std::function must be copyable; the decoder is handed over once.
+    : RecognitionEngine([held = std::make_shared<std::unique_ptr<UtteranceDecoder>>(std::move(decoder))] {
+          return std::move(*held);
+      }, loop, options) {}
+
+RecognitionEngine::RecognitionEngine(DecoderLoader loader, RunLoop& loop, EngineOptions options)
+    : loader_(std::move(loader)), loop_(loop), options_(options),
       finishingBudget_(std::chrono::duration_cast<RunLoop::Clock::duration>(
           std::chrono::duration<double>(options.finishingBudgetSeconds))),
       realTimeFactor_(options.initialRealTimeFactor) {
@@ -196,7 +202,7 @@ std::size_t RecognitionEngine::backlogCapLocked() const {
 bool RecognitionEngine::hasWorkLocked() const {
     if (sessions_.empty()) return false;
     const auto& front = *sessions_.front();
-    return front.cancelled || !front.audio.empty() || front.audioEnded;
+    return loadFailed_ || front.cancelled || !front.audio.empty() || front.audioEnded;
 }
 
 bool RecognitionEngine::outOfTimeLocked(const EngineSession& session) const {
@@ -377,7 +383,11 @@ void RecognitionEngine::deliverFinalLocked(std::unique_lock<std::mutex>& lock,
 }
 
 void RecognitionEngine::run() {
+    // Without the lock: callers start sessions, append and cancel meanwhile.
+    decoder_ = loader_ ? loader_() : nullptr;
+    loader_ = nullptr;
     std::unique_lock<std::mutex> lock(mutex_);
+    loadFailed_ = decoder_ == nullptr;
     while (true) {
         work_.wait(lock, [&] { return stopping_ || hasWorkLocked(); });
         if (stopping_) return;
@@ -390,6 +400,13 @@ void RecognitionEngine::run() {
             lock.unlock();
             abandonUtterance();
             lock.lock();
+            continue;
+        }
+
+        if (loadFailed_) {
+            static const RecognitionError loadFailure{kModelLoadFailure};
+            postLocked(session, std::nullopt, loadFailure);
+            finishLocked(session, false);
             continue;
         }
 

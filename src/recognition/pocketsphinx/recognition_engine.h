@@ -2,6 +2,15 @@
 // engine thread for the engine's whole life, decoding the audio of one task
 // after another.
 //
+// Loading: the engine thread first runs the loader it was given, which makes
+// the decoder (a large model takes a few hundred milliseconds), so the engine
+// is made at once. Meanwhile sessions start, audio is appended (its callers
+// held back exactly as when the decoder is busy: nothing is dropped) and
+// tasks are cancelled as usual; decoding begins when the load is done. When
+// the loader gives no decoder, every task, those started before and after,
+// ends with the error `kModelLoadFailure` and its audio is dropped (there is
+// nothing to decode it with).
+//
 // Threads: `makeSession`, `startSession`, `append`, `endAudio` and `cancel`
 // are called from the main thread. Decoding runs on the engine thread. A
 // task's handler runs only where its invocations are posted: `RunLoop::post`
@@ -62,6 +71,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -99,6 +109,13 @@ struct EngineOptions {
     double finishingBudgetSeconds = 2.2;
 };
 
+// Makes the engine's decoder; nothing when the model fails to load. Runs
+// once, on the engine thread.
+using DecoderLoader = std::function<std::unique_ptr<UtteranceDecoder>()>;
+
+// The message of the error every task gets when the loader gave no decoder.
+inline constexpr const char* kModelLoadFailure = "Speech recognition model failed to load";
+
 // One appended line and how far decoding has come in it. `line` numbers the
 // lines appended to a session, from 1; audio kept from a finished task
 // carries 0 (nobody waits for it).
@@ -116,6 +133,9 @@ class EngineSession;
 
 class RecognitionEngine {
 public:
+    // Returns at once; the engine thread runs `loader` before anything else.
+    RecognitionEngine(DecoderLoader loader, RunLoop& loop, EngineOptions options = {});
+    // An engine over a decoder that is loaded already.
     RecognitionEngine(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& loop, EngineOptions options = {});
     ~RecognitionEngine();
     RecognitionEngine(const RecognitionEngine&) = delete;
@@ -168,7 +188,10 @@ private:
     double predictedClosingSeconds() const;
     void abandonUtterance();
 
-    const std::unique_ptr<UtteranceDecoder> decoder_;
+    // Engine thread only: the loader runs there and the decoder is set there
+    // before the first decoding.
+    DecoderLoader loader_;
+    std::unique_ptr<UtteranceDecoder> decoder_;
     RunLoop& loop_;
     const EngineOptions options_;
     const RunLoop::Clock::duration finishingBudget_;
@@ -185,6 +208,7 @@ private:
     HeldAppend held_;          // the append that waits for its line's decision
     bool finalDue_ = false;    // the front task's final waits for a safe point
     double realTimeFactor_;    // decoding seconds per second of audio, recent
+    bool loadFailed_ = false;  // the loader gave no decoder
     bool stopping_ = false;
 
     // Engine thread only.

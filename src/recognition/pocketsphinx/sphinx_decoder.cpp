@@ -11,6 +11,8 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 
+#include "recognition/pocketsphinx/dictionary_trim.h"
+
 namespace olvek::pocketsphinx {
 namespace {
 
@@ -145,9 +147,17 @@ void silenceSphinxLogging() {
 
 std::unique_ptr<UtteranceDecoder> loadSphinxDecoder(const ModelFiles& files, const DecoderOptions& options) {
     silenceSphinxLogging();
+    // Loads now run on engine threads, so two recognizers may load at once;
+    // the library's load sets process-wide state (its dither generator's
+    // seed among others) and was never meant to run twice at a time. The
+    // only lock here: held for the load, never while decoding.
+    static std::mutex loading;
+    std::lock_guard<std::mutex> oneAtATime(loading);
     const std::string acousticModel = files.acousticModel.string();
     const std::string languageModel = files.languageModel.string();
-    const std::string dictionary = files.dictionary.string();
+    // Lives until the decoder has read it, inside ps_init.
+    const std::unique_ptr<MemoryFile> trimmed = options.trimDictionary ? trimmedDictionary(files) : nullptr;
+    const std::string dictionary = trimmed ? trimmed->path() : files.dictionary.string();
     cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE,                                  //
                                    "-hmm", acousticModel.c_str(),                              //
                                    "-lm", languageModel.c_str(),                               //

@@ -21,6 +21,9 @@ struct DecoderOptions {
     bool flatPass = false;
     // The best-path search over the word lattice at the end of each utterance.
     bool bestPath = true;
+    // Load only the dictionary entries whose word the language model knows
+    // (see dictionary_trim.h): the same words, a lighter load.
+    bool trimDictionary = true;
 };
 
 // Silences PocketSphinx's logging for the whole process: it writes to
@@ -31,7 +34,8 @@ void silenceSphinxLogging();
 // Loads the model into a new decoder. Nothing when the model fails to load,
 // including the failures on which this PocketSphinx would end the process
 // (those are caught on the calling thread and turned into a refusal). Takes a
-// few hundred milliseconds for a large vocabulary.
+// few hundred milliseconds for a large vocabulary. Any thread may call it;
+// loads run one at a time in a process.
 std::unique_ptr<UtteranceDecoder> loadSphinxDecoder(const ModelFiles& files, const DecoderOptions& options = {});
 
 } // namespace olvek::pocketsphinx
