@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "recognition/pocketsphinx/digital_silence.h"
 #include "recognition/pocketsphinx/model_locator.h"
 
 namespace olvek::pocketsphinx {
@@ -87,7 +88,7 @@ public:
         if (!files) return nullptr;
         auto decoder = loadSphinxDecoder(*files, decoderOptions_);
         if (!decoder) return nullptr;
-        return makeEngineRecognizer(std::move(decoder), loop_, engineOptions_);
+        return makeEngineRecognizer(std::make_unique<DigitalSilenceGate>(std::move(decoder)), loop_, engineOptions_);
     }
 
 private:
