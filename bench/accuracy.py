@@ -176,6 +176,17 @@ def digital_silence(seconds):
     return b"".join((1 if (i * 7919) % 3 else -1).to_bytes(2, "little", signed=True) for i in range(n))
 
 
+def digital_silence_prefix(samples, level=2):
+    """How many of the first samples are within +-level, as the helper's
+    digital-silence gate counts them."""
+    n = 0
+    for value in samples:
+        if value > level or value < -level:
+            break
+        n += 1
+    return n
+
+
 # --------------------------------------------------------------------------
 # The set
 
@@ -492,7 +503,34 @@ def print_table(rows, names, title, out=sys.stdout):
     p()
 
 
-def main(argv=None):
+def table_lines(build):
+    """The development-set table as lines of Markdown, for compare.py."""
+    import io
+    out = io.StringIO()
+    args = parser().parse_args(["--build", build])
+    rows, names, notes = run(args)
+    print_table(rows, names, "Development set (bench/accuracy.py)", out)
+    for n in notes:
+        print(f"- {n}", file=out)
+    return out.getvalue().splitlines()
+
+
+def run(args):
+    cache = args.cache or os.path.join(args.build, "accuracy")
+    items, notes = build_set(cache, args.set == "heldout", set(args.only.split(",")))
+    contenders, more = contenders_for(args)
+    notes += more
+    scores = {c.name: score(items, c, cache) for c in contenders}
+    names = [c.name for c in contenders]
+    rows = summarize(items, scores)
+    if args.json:
+        save_json(args.json, {"rows": rows, "names": names, "notes": notes,
+                              "hyps": {n: {k: v["hyp"] for k, v in s.items()} for n, s in scores.items()},
+                              "refs": {it[1]: " ".join(it[3]) for it in items}})
+    return rows, names, notes
+
+
+def parser():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True, help="the build folder (olvek-transcribe and the helper)")
     ap.add_argument("--set", choices=("dev", "heldout"), default="dev")
@@ -502,28 +540,22 @@ def main(argv=None):
     ap.add_argument("--cache", help="where the set and the results are kept (default BUILD/accuracy)")
     ap.add_argument("--json", help="also write the rows and every hypothesis here")
     ap.add_argument("--list", action="store_true", help="list the set's files and references, decode nothing")
-    args = ap.parse_args(argv)
-    cache = args.cache or os.path.join(args.build, "accuracy")
-    items, notes = build_set(cache, args.set == "heldout", set(args.only.split(",")))
+    return ap
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
     if args.list:
+        cache = args.cache or os.path.join(args.build, "accuracy")
+        items, _ = build_set(cache, args.set == "heldout", set(args.only.split(",")))
         for subset, item_id, wav, ref in items:
             print(f"{item_id}\t{audio_seconds(wav):.2f}\t{' '.join(ref)}")
         return 0
-    contenders, more = contenders_for(args)
-    notes += more
-    scores = {}
-    for contender in contenders:
-        scores[contender.name] = score(items, contender, cache)
-    names = [c.name for c in contenders]
-    rows = summarize(items, scores)
+    rows, names, notes = run(args)
     title = "Development set" if args.set == "dev" else "Held-out set (asterisk prompts m to z)"
     print_table(rows, names, title)
     for n in notes:
         print(f"- {n}")
-    if args.json:
-        save_json(args.json, {"rows": rows, "names": names, "notes": notes,
-                              "hyps": {n: {k: v["hyp"] for k, v in s.items()} for n, s in scores.items()},
-                              "refs": {it[1]: " ".join(it[3]) for it in items}})
     return 0
 
 

@@ -26,6 +26,9 @@ Sections (all by default):
   hostlink        the scripted test helper (no speech engine): CPU seconds
                   per hour of audio spent on transport, base64 and events.
   micro           the Google Benchmark micro-benchmarks of the host link.
+  devset          word error rate on the development set of bench/accuracy.py
+                  (helper, pocketsphinx_continuous, batch decode), cached
+                  per configuration in BUILD/accuracy.
 
 Times are taken with time.monotonic(); CPU and peak memory come from
 wait4(2) of the child, which includes the children it reaped (the helper,
@@ -1154,8 +1157,16 @@ def print_table(results):
             per = b["items_s"] or b["lines_s"]
             unit = " events" if b["items_s"] else (" lines" if b["lines_s"] else "")
             p(f"| {b['name']} | {b['cpu_ns']:.0f} | {b['mib_s']:.1f} | {('%.0f' % per + unit) if per else ''} |")
+    for line in results.get("devset", []):
+        p(line)
     for n in results["notes"]:
         p(f"- {n}")
+
+
+def section_devset(args, results):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import accuracy
+    results["devset"] = accuracy.table_lines(args.build)
 
 
 def main():
@@ -1173,7 +1184,7 @@ def main():
                     help="runs of each real-time host per case (the yardstick)")
     ap.add_argument("--fullspeed-quiet-wait", type=float, default=0, metavar="S",
                     help="wait up to S seconds for the machine to be 80%% idle before the quiet runs")
-    ap.add_argument("--only", default="accuracy+speed,fullspeed,latency,memory,hostlink,micro")
+    ap.add_argument("--only", default="accuracy+speed,fullspeed,latency,memory,hostlink,micro,devset")
     ap.add_argument("--json", help="also write the raw results here")
     args = ap.parse_args()
     sections = set(args.only.split(","))
@@ -1185,7 +1196,8 @@ def main():
                       ("latency", lambda: section_latency(args, clips, results)),
                       ("memory", lambda: section_memory(args, clips, results)),
                       ("hostlink", lambda: section_hostlink(args, clips, results)),
-                      ("micro", lambda: section_micro(args, results))):
+                      ("micro", lambda: section_micro(args, results)),
+                      ("devset", lambda: section_devset(args, results))):
         if name not in sections:
             continue
         try:
