@@ -29,6 +29,9 @@ Sections (all by default):
   startup         launch to "ready" and to the first "partial" of a host that
                   streams right after "hello", beside the raw engine's
                   start-up; the model load alone (bench/startup.py).
+  devset          word error rate on the development set of bench/accuracy.py
+                  (helper, pocketsphinx_continuous, batch decode), cached
+                  per configuration in BUILD/accuracy.
 
 Times are taken with time.monotonic(); CPU and peak memory come from
 wait4(2) of the child, which includes the children it reaped (the helper,
@@ -1159,8 +1162,16 @@ def print_table(results):
             per = b["items_s"] or b["lines_s"]
             unit = " events" if b["items_s"] else (" lines" if b["lines_s"] else "")
             p(f"| {b['name']} | {b['cpu_ns']:.0f} | {b['mib_s']:.1f} | {('%.0f' % per + unit) if per else ''} |")
+    for line in results.get("devset", []):
+        p(line)
     for n in results["notes"]:
         p(f"- {n}")
+
+
+def section_devset(args, results):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import accuracy
+    results["devset"] = accuracy.table_lines(args.build)
 
 
 def main():
@@ -1179,7 +1190,7 @@ def main():
     ap.add_argument("--fullspeed-quiet-wait", type=float, default=0, metavar="S",
                     help="wait up to S seconds for the machine to be 80%% idle before the quiet runs")
     startup.add_arguments(ap)
-    ap.add_argument("--only", default="accuracy+speed,fullspeed,latency,memory,hostlink,micro,startup")
+    ap.add_argument("--only", default="accuracy+speed,fullspeed,latency,memory,hostlink,micro,startup,devset")
     ap.add_argument("--json", help="also write the raw results here")
     args = ap.parse_args()
     sections = set(args.only.split(","))
@@ -1192,7 +1203,8 @@ def main():
                       ("memory", lambda: section_memory(args, clips, results)),
                       ("hostlink", lambda: section_hostlink(args, clips, results)),
                       ("micro", lambda: section_micro(args, results)),
-                      ("startup", lambda: startup.section(args, clips, results, sys.modules[__name__]))):
+                      ("startup", lambda: startup.section(args, clips, results, sys.modules[__name__])),
+                      ("devset", lambda: section_devset(args, results))):
         if name not in sections:
             continue
         try:

@@ -13,6 +13,7 @@
 #include "lifecycle/main_driver.h"
 #include "platform/utf8.h"
 #include "recognition/continuous_speech_recognizer.h"
+#include "recognition/pocketsphinx/digital_silence.h"
 #include "recognition/pocketsphinx/pocketsphinx_platform.h"
 #include "scripted_decoder.h"
 #include "speech_test_support.h"
@@ -61,6 +62,14 @@ protected:
     void makeRecognizer(EngineOptions options = {}) {
         recognizer = ContinuousSpeechRecognizer::create(
             makeEngineRecognizer(std::make_unique<ScriptedDecoder>(control), loop, options), "en-US", loop);
+    }
+    // The decoder behind the gate that drops digital silence before speech,
+    // as the PocketSphinx platform has it.
+    void makeGatedRecognizer() {
+        recognizer = ContinuousSpeechRecognizer::create(
+            makeEngineRecognizer(std::make_unique<DigitalSilenceGate>(std::make_unique<ScriptedDecoder>(control)),
+                                 loop, EngineOptions{}),
+            "en-US", loop);
     }
 
     // The helper's audio loop and shut-down: each line appended, then a
@@ -216,6 +225,27 @@ TEST_F(HelperDrivenEngine, ASlowDecoderHoldsTheHostBackAndTheEndIsDecodedWhole) 
     // At most half a second of decoding may wait behind the host, and the
     // chunk being decoded: the rest of the decoding time the host was held.
     EXPECT_GE(streaming, decodingSeconds - 0.5 - 4 * 0.1 - 0.2) << "the host ran ahead of the decoder";
+}
+
+// Seconds of digital silence that the gate drops take the decoder no time;
+// the speech after them still holds the host back to a slow decoder's pace,
+// and every word and pause comes through. Words 4 to 6: the gate would drop
+// the scripted 1 and 2.
+TEST_F(HelperDrivenEngine, LongDigitalSilenceBeforeSpeechLetsNoHostRunAheadOfASlowDecoder) {
+    makeGatedRecognizer();
+    control->slowdown = 4; // four times slower than real time
+    const auto speech = concat({segment(4, 300), segment(0, 300), segment(5, 300), segment(0, 300), segment(6, 300)});
+    const auto audio = concat({segment(0, 20000), speech});
+    const double speechDecodingSeconds = 4 * static_cast<double>(speech.size()) / 16000;
+
+    const double streaming = stream(audio, 1600, Pace::FullSpeed);
+
+    EXPECT_EQ(joinWords(finalTexts()), "four five six");
+    // The leading silence went to nobody: the decoder heard the speech, and
+    // of each pause in it the first chunk, which ends the speech.
+    EXPECT_EQ(control->processed(), speech.size() - 2 * 200 * 16);
+    // The host was held back while the speech was decoded.
+    EXPECT_GE(streaming, speechDecodingSeconds - 0.5 - 4 * 0.1 - 0.2) << "the host ran ahead of the decoder";
 }
 
 TEST_F(HelperDrivenEngine, TheQuietUtteranceAfterAPauseRunsOnIntoTheNextTask) {

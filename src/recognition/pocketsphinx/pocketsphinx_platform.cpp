@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "recognition/pocketsphinx/digital_silence.h"
 #include "recognition/pocketsphinx/model_locator.h"
 
 namespace olvek::pocketsphinx {
@@ -87,7 +88,11 @@ public:
         if (!files) return nullptr;
         // The load itself waits for the engine thread: the host gets "ready"
         // while the model loads, and its audio waits in the engine meanwhile.
-        DecoderLoader loader = [files = *files, options = decoderOptions_] { return loadSphinxDecoder(files, options); };
+        DecoderLoader loader = [files = *files, options = decoderOptions_]() -> std::unique_ptr<UtteranceDecoder> {
+            auto decoder = loadSphinxDecoder(files, options);
+            if (!decoder) return nullptr;
+            return std::make_unique<DigitalSilenceGate>(std::move(decoder));
+        };
         return makeEngineRecognizer(std::move(loader), loop_, engineOptions_);
     }
 

@@ -50,6 +50,8 @@ public:
 
 struct RecognitionEngine::ChunkOutcome {
     bool failed = false;
+    // Samples the decoder decoded: it may leave digital silence undecoded.
+    std::size_t decoded = 0;
     Transcript partial; // empty: none to send
 };
 
@@ -302,12 +304,16 @@ RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_
         utteranceOpened(state_);
         placement_.reset();
     }
+    const std::size_t droppedBefore = decoder_->droppedSamples();
     if (!decoder_->process(samples, count)) {
         outcome.failed = true;
         return outcome;
     }
     placement_.searched(decoder_->frames(), streamSample + count);
-    switch (afterChunk(state_, ChunkHeard{count, decoder_->inSpeech(), reportPartials}, options_.policy)) {
+    // Audio the decoder left out is not part of its utterance: it neither
+    // lengthens the closing pass nor counts toward the utterance's limit.
+    outcome.decoded = count - (decoder_->droppedSamples() - droppedBefore);
+    switch (afterChunk(state_, ChunkHeard{outcome.decoded, decoder_->inSpeech(), reportPartials}, options_.policy)) {
     case ChunkAction::Continue:
         break;
     case ChunkAction::ReadPartial:
@@ -437,7 +443,12 @@ void RecognitionEngine::run() {
         const double decodeSeconds = secondsSince(decodeStart);
         lock.lock();
 
-        realTimeFactor_ = blend(realTimeFactor_, decodeSeconds / (static_cast<double>(count) / kSampleRate));
+        // Only decoded audio measures the decoder's speed: a chunk it left out
+        // took no time, and counting it would let the host run far ahead.
+        if (outcome.decoded > 0) {
+            realTimeFactor_ =
+                blend(realTimeFactor_, decodeSeconds / (static_cast<double>(outcome.decoded) / kSampleRate));
+        }
         if (session->cancelled) continue;
         if (outcome.failed) {
             failLocked(lock, session);

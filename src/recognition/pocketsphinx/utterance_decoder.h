@@ -55,6 +55,10 @@ public:
     // Ends the open utterance, running whatever final passes the decoder is
     // configured for; `hypothesis` then gives the utterance's final text.
     virtual bool endUtterance() = 0;
+    // Samples that `process` was given in the open (or just ended) utterance
+    // and left undecoded on purpose (digital silence before speech, see
+    // digital_silence.h). 0 for a decoder that decodes everything.
+    virtual std::size_t droppedSamples() const { return 0; }
 };
 
 } // namespace olvek::pocketsphinx

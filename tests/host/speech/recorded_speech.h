@@ -181,6 +181,12 @@ public:
     }
 
     // `pauseSeconds` of quiet before the sentence (none before the first).
+    // `seconds` of digital silence: exact zeros, as a muted microphone sends.
+    Recording& mute(double seconds) {
+        samples_.insert(samples_.end(), static_cast<std::size_t>(seconds * kRate), 0);
+        return *this;
+    }
+
     Recording& then(const Spoken& sentence, double pauseSeconds = 1.0) {
         if (!sentences_.empty()) pause(pauseSeconds);
         // A pause of a second or more ends an utterance: a final is due there.

@@ -135,5 +135,19 @@ TEST(WordTimes, FinalsLieWhereTheSpeechIsAtEitherPace) {
     }
 }
 
+// Digital silence that the decoder never hears still takes its place in time.
+TEST(WordTimes, MutedAudioBeforeSpeechStillCounts) {
+    if (!std::ifstream(librivoxClip(kClipPrefix + "0880")).good()) GTEST_SKIP() << "pocketsphinx-testdata is missing";
+    Recording recording;
+    recording.mute(2.5).then(librivox("0880")).pause(0.7);
+    std::string problems;
+    const auto finals = run(recording, Pace::Full, problems);
+    EXPECT_EQ(problems, "");
+    ASSERT_EQ(finals.size(), 1u);
+    EXPECT_NEAR(finals[0].start, recording.spans()[0].start, kTolerance) << finals[0].line;
+    EXPECT_NEAR(finals[0].end, recording.spans()[0].end, kTolerance) << finals[0].line;
+    expectWordsSpellTheirFinal(finals[0]);
+}
+
 } // namespace
 } // namespace olvek::testing
