@@ -175,24 +175,38 @@ std::string formatExtension(OutputFormat format) {
 }
 
 std::string transcribeUsage() {
-    return R"(Usage: olvek-transcribe [OPTIONS] FILE
+    return R"(Usage: olvek-transcribe [OPTIONS] FILE...
        olvek-transcribe [OPTIONS] -
 
 Transcribes speech with the Olvek speech helper. FILE is any sound file that
 libsndfile reads (WAV, FLAC, Ogg, MP3, ...), at any sample rate and channel
-count. "-" reads raw 16 kHz mono 16-bit little-endian PCM from standard input:
+count; several files are transcribed one after the other, each under its
+name. "-" reads raw 16 kHz mono 16-bit little-endian PCM from standard input:
   arecord -q -f S16_LE -r 16000 -c 1 -t raw | olvek-transcribe -
 The first Ctrl-C (or SIGTERM) stops sending at once, ends the audio and waits
 for the last words; a second one stops the helper and quits at once.
 
-On a terminal the words appear as they are recognized; piped, only the final
-sentences are written, one per line.
+The transcript goes to standard output. When standard error is a terminal, a
+live line on it shows the words being recognized and, for files longer than
+5 s, the progress; it is left out while standard output is a pipe, which may
+be shown on the same terminal (| tee, | cat).
 
 Options:
-  --lang LANG     language for the helper (default: en)
+  --lang LANG     language: en, en-US, en_US, en-us, fr_FR.UTF-8, ... or auto
+                  for the current locale (default: en)
+  --list-languages  list the languages whose speech models are installed
+  --format FORMAT text (default): the final sentences, one per line
+                  json: every event from the helper, one per line
+                  srt, vtt: SubRip or WebVTT subtitles, a cue per sentence
+                  (long ones split between words)
+  --json          the same as --format json
+  --timestamps    text: start each line with [HH:MM:SS.mmm --> HH:MM:SS.mmm];
+                  json: the events carry "start", "end" and "words"
+  --output-dir DIR  write each input's transcript to DIR/NAME.txt, .jsonl,
+                  .srt or .vtt instead of standard output (needed for
+                  several inputs in srt or vtt)
   --helper PATH   the helper executable (default: the one installed beside
                   olvek-transcribe)
-  --json          write every event from the helper as received, one per line
   --realtime      send audio at the speed of speech, as a microphone would
                   (default: as fast as the helper takes it)
   --chunk-ms N    milliseconds of audio per line sent, 10 to 1000 (default:
@@ -202,11 +216,15 @@ Options:
   --verbose       show the helper's own diagnostics on standard error
   --help          show this text
   --version       show the version
+Options without a value take none: --json=false is an error.
 
 Exit status:
   0 transcribed          1 the helper failed      2 bad command line
   3 unreadable input     4 helper not found       5 language not available
   6 not authorized       7 helper launch refused  8 no socket or token here
+  9 the transcript could not be written (a full disk, a closed pipe)
+With several inputs, the first failure's status: the run goes on past a file
+that fails (1, 3) and stops at a failure that would repeat (2, 4 to 9).
 After the first Ctrl-C the run ends with one of these (0 once the last words
 came); after a second, olvek-transcribe dies of that signal, as a shell shows
 with 130 for Ctrl-C and 143 for SIGTERM.
