@@ -30,8 +30,9 @@ struct DisplayOptions {
 // Writes the transcript to `out` through `formatter`, and diagnostics to
 // `err`. The status line is parked with the cursor at its first column and
 // cleared with "erase to the end of the screen", so that it leaves no stale
-// rows even when a narrower terminal has wrapped it. Every call may come from
-// any thread; calls are serialised.
+// rows even when a narrower terminal has wrapped it. A recognition error is
+// told on `err`, except in JSON, whose output carries the "error" event
+// itself. Every call may come from any thread; calls are serialised.
 class TranscriptDisplay {
 public:
     // A recognition error is told on `err`, except in JSON, whose output
