@@ -41,8 +41,10 @@ std::optional<SessionEnd> HelperSession::start() {
     std::vector<std::string> arguments{launch_.helperPath,        launch_.language,
                                        "--olvek-socket-port",     std::to_string(listener->port()),
                                        "--olvek-socket-token",    *token};
+    arguments.insert(arguments.end(), launch_.extraArguments.begin(), launch_.extraArguments.end());
     SpawnOptions options;
     options.output = launch_.helperOutput;
+    options.environment = launch_.environment;
     options.inputFile = "/dev/null";
     // A group of its own: the terminal's Ctrl-C goes to this program alone,
     // which then ends the audio so that the helper can give its last words.
@@ -135,7 +137,7 @@ SessionEnd HelperSession::finish() {
     if (reader_.joinable()) reader_.join();
     // The events have ended with the connection; the exit follows at once
     // unless the helper hangs in its shut-down.
-    status_ = reap(std::chrono::seconds(10));
+    status_ = reap(aborted_ ? std::chrono::milliseconds(0) : std::chrono::seconds(10));
     if (stalled_) return SessionEnd::HelperStalled;
     return endFromExit(sawStopped_);
 }
@@ -161,6 +163,14 @@ void HelperSession::readLoop() {
             return;
         }
     }
+}
+
+void HelperSession::abort() {
+    aborted_ = true;
+    // Only a signal and a shutdown: reaping stays with the thread that runs
+    // `start` and `finish`, which sees the connection end and reaps at once.
+    if (child_) ::kill(child_->pid(), SIGKILL);
+    if (connection_) ::shutdown(connection_->fd(), SHUT_RDWR);
 }
 
 void HelperSession::noteProgress() { lastProgressNs_ = nowNs(); }

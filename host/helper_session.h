@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/child_process.h"
 #include "host/helper_handshake.h"
@@ -22,6 +23,10 @@ namespace olvek::host {
 struct HelperLaunch {
     std::string helperPath;
     std::string language = "en";
+    // Placed after the token, at the end of the launch line ("--olvek-timings").
+    std::vector<std::string> extraArguments;
+    // Replaces the helper's environment when given (else it inherits this one).
+    std::optional<std::vector<std::string>> environment;
     ChildOutput helperOutput = ChildOutput::Discard;
     // The helper connects before it loads anything, so this is short.
     std::chrono::milliseconds connectTimeout{10'000};
@@ -101,6 +106,13 @@ public:
     // given its events and exited; never interrupted.
     SessionEnd finish();
 
+    // Ends the session at once, from any thread, once `start` has started the
+    // helper and before `finish` has returned: kills the helper and closes
+    // the connection, so that a waiting `sendAudio`, `start` or `finish`
+    // returns soon. For a host that cannot use the results any more (its
+    // output failed).
+    void abort();
+
     // After the end: the helper's exit, and the message of the "error" event
     // that preceded a failed start-up (empty when none came).
     std::optional<ExitStatus> helperStatus() const { return status_; }
@@ -127,6 +139,7 @@ private:
     std::string cutLineEnd_;
 
     std::atomic<bool> sawStopped_{false};
+    std::atomic<bool> aborted_{false};
     std::atomic<bool> stalled_{false};
     // The host is blocked on the helper: in a write, or after "__END__".
     std::atomic<bool> waitingOnHelper_{false};

@@ -7,8 +7,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <string>
+#include <string_view>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,13 +20,19 @@
 
 #include "host/audio_source.h"
 #include "host/helper_session.h"
+#include "host/language_models.h"
 #include "host/stop_request.h"
 #include "host/transcribe_options.h"
 #include "host/transcript_display.h"
+#include "platform/current_locale.h"
+#include "recognition/pocketsphinx/pocketsphinx_platform.h"
+
+extern char** environ;
 
 namespace {
 
 using namespace olvek::host;
+namespace pocketsphinx = olvek::pocketsphinx;
 
 // What the signal handler works with; all of it lock-free, and none of it
 // ever destroyed before the process ends.
@@ -132,7 +142,25 @@ std::string describeExit(const std::optional<ExitStatus>& status) {
     return "it exited with status " + std::to_string(status->code);
 }
 
-int reportEnd(SessionEnd end, const HelperSession& session, const TranscribeOptions& options,
+std::string joined(const std::vector<std::string>& items, const std::string& separator) {
+    std::string text;
+    for (const auto& item : items) text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+// What the helper was asked for, and where it looks for its models.
+struct LanguageChoice {
+    std::string asTyped;
+    HelperLanguage helper;
+};
+
+std::string installedNote() {
+    auto installed = installedLanguages(pocketsphinx::defaultModelRoot());
+    return "installed: " + (installed.empty() ? std::string("none") : joined(installed, ", ")) +
+           " (olvek-transcribe --list-languages)";
+}
+
+int reportEnd(SessionEnd end, const HelperSession& session, const LanguageChoice& language,
               const std::string& helperPath) {
     std::string said = session.startupError().empty() ? "" : " (the helper said: " + session.startupError() + ")";
     switch (end) {
@@ -145,10 +173,13 @@ int reportEnd(SessionEnd end, const HelperSession& session, const TranscribeOpti
         complain("speech helper not found or not executable: " + helperPath +
                  "\n  build it (cmake --build build), or give its path with --helper PATH");
         return kExitHelperMissing;
-    case SessionEnd::NoRecognizer:
-        complain("no speech recognizer is available for --lang " + options.language + said +
-                 (options.language == "en" ? "" : "\n  the stock English model answers to --lang en"));
+    case SessionEnd::NoRecognizer: {
+        std::string problem = modelProblem(pocketsphinx::defaultModelRoot(), language.helper.localeId);
+        complain("no speech recognizer is available for --lang " + language.asTyped + said + "\n  " +
+                 (problem.empty() ? "the model for " + language.helper.localeId + " looks whole" : problem) + "\n  " +
+                 installedNote());
         return kExitNoRecognizer;
+    }
     case SessionEnd::NotAuthorized:
         complain("speech recognition is not authorized" + said +
                  "\n  on macOS allow it in System Settings > Privacy & Security > Speech Recognition");
@@ -172,14 +203,47 @@ int reportEnd(SessionEnd end, const HelperSession& session, const TranscribeOpti
     return kExitHelperFailed;
 }
 
-int run(const TranscribeOptions& options) {
-    std::string helperPath = options.helperPath.empty() ? helperBesideSelf() : options.helperPath;
-    // Never destroyed: the signal handler may use it up to the very end.
-    StopRequest& stop = *new StopRequest;
-    stopRequest = &stop;
+// A pipe or socket may be shown on this same terminal later (`| tee`,
+// `| cat`), where a status line drawn meanwhile would end up glued to the
+// transcript: only there is the status line left out.
+bool outputMayReachTerminalLater(int fd) {
+    struct stat info{};
+    return ::fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
+}
 
+// Where one input's transcript goes.
+struct Destination {
+    std::string path; // empty: standard output
+    std::string label; // JSON "file", or the text header; empty for a single input on standard output
+};
+
+// The file --output-dir gets for `input`: its name with the format's extension.
+std::string outputNameFor(const std::string& input, OutputFormat format) {
+    std::filesystem::path name = input == "-" ? std::filesystem::path("stdin") : std::filesystem::path(input).filename();
+    if (name.empty() || name == "." || name == "..") name = "transcript";
+    return name.replace_extension(formatExtension(format)).string();
+}
+
+std::string writeErrorText(int error) {
+    if (error == EPIPE) return "its reader has gone (closed pipe)";
+    return std::strerror(error);
+}
+
+struct RunContext {
+    const TranscribeOptions& options;
+    const LanguageChoice& language;
+    std::string helperPath;
+    StopRequest& stop;
+    bool stderrTerminal;
+    bool statusAllowed;
+};
+
+int transcribeOne(const RunContext& context, const std::string& input, const Destination& destination,
+                  bool& outputFailed) {
+    const TranscribeOptions& options = context.options;
+    StopRequest& stop = context.stop;
     std::unique_ptr<AudioSource> source;
-    if (options.input == "-") {
+    if (input == "-") {
         // Keystrokes are no audio: "-" is for a recorder's pipe.
         if (::isatty(STDIN_FILENO) == 1) {
             complain("standard input is a terminal; pipe raw 16 kHz mono 16-bit PCM into \"-\", e.g.\n"
@@ -188,27 +252,52 @@ int run(const TranscribeOptions& options) {
         }
         source = openRawPcm(STDIN_FILENO, stop.fd());
     } else {
-        auto opened = openAudioFile(options.input);
+        auto opened = openAudioFile(input);
         if (!opened.source) {
-            complain("cannot read audio file " + options.input + ": " + opened.error);
+            complain("cannot read audio file " + input + ": " + opened.error);
             return kExitUnreadableInput;
         }
         source = std::move(opened.source);
     }
 
+    std::FILE* out = stdout;
+    if (!destination.path.empty()) {
+        out = std::fopen(destination.path.c_str(), "w");
+        if (!out) {
+            complain("cannot write " + destination.path + ": " + std::strerror(errno));
+            outputFailed = true;
+            return kExitOutputFailed;
+        }
+    }
+
     DisplayOptions display;
-    const bool stdoutTerminal = ::isatty(STDOUT_FILENO) == 1;
-    display.mode = options.json ? OutputMode::Json : stdoutTerminal ? OutputMode::Live : OutputMode::FinalsOnly;
     auto total = source->totalFrames();
     const double totalSeconds = total ? static_cast<double>(*total) / kHelperSampleRate : 0;
-    // Progress is worth a line only when the run takes a noticeable while.
-    display.progress = ::isatty(STDERR_FILENO) == 1 && total && totalSeconds > 5;
-    display.columns = terminalColumns(display.mode == OutputMode::Live ? STDOUT_FILENO : STDERR_FILENO);
-    TranscriptDisplay screen(stdout, stderr, display);
+    const bool outIsTerminal = out == stdout && ::isatty(STDOUT_FILENO) == 1;
+    display.statusLine = context.statusAllowed;
+    // JSON on the terminal already shows every partial.
+    display.showPartial = !(options.format == OutputFormat::Json && outIsTerminal);
+    // Progress is worth showing only when the run takes a noticeable while.
+    display.progress = context.statusAllowed && total && totalSeconds > 5;
+    display.columns = [] { return terminalColumns(STDERR_FILENO); };
+    const bool jsonLabel = options.format == OutputFormat::Json && destination.path.empty();
+    TranscriptDisplay screen(out, stderr,
+                             TranscriptFormatter(options.format, options.timestamps, jsonLabel ? destination.label : ""),
+                             display);
 
     HelperLaunch launch;
-    launch.helperPath = helperPath;
-    launch.language = options.language;
+    launch.helperPath = context.helperPath;
+    launch.language = context.language.helper.argument;
+    if (needsTimings(options)) launch.extraArguments.push_back("--olvek-timings");
+    if (context.language.helper.localeEnvironment) {
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry; ++entry) {
+            std::string_view text(*entry);
+            if (text.rfind("LC_ALL=", 0) != 0) environment.emplace_back(text);
+        }
+        environment.push_back("LC_ALL=" + *context.language.helper.localeEnvironment);
+        launch.environment = std::move(environment);
+    }
     launch.helperOutput = options.verbose ? ChildOutput::ParentStandardError : ChildOutput::Discard;
     launch.interruptFd = stop.fd();
     launch.started = [](pid_t pid) {
@@ -217,18 +306,42 @@ int run(const TranscribeOptions& options) {
         helperPidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     };
     HelperSession session(launch, [&screen](const std::string& line) { screen.onLine(line); });
+    // Nobody can read the transcript any more: stop reading, end the helper.
+    screen.onOutputFailed([&session, &stop](int) {
+        stop.request();
+        session.abort();
+    });
 
-    // Notes for the handler, made now: it can only write them. On a terminal
-    // the status line is cleared first.
-    const std::string clear = ::isatty(STDERR_FILENO) == 1 ? "\r\033[K" : "";
-    firstStopNote = clear + "olvek-transcribe: stopping; the last words follow (interrupt again to quit at once)\n";
-    killedHelperNote = clear + "olvek-transcribe: interrupted again; stopped the helper and quit\n";
-    quitNote = clear + "olvek-transcribe: interrupted again; quit\n";
-    installStopHandlers();
+    if (options.format != OutputFormat::Json && !destination.label.empty() && destination.path.empty()) {
+        // Several inputs on one standard output: each transcript under its name.
+        static bool first = true;
+        std::string header = std::string(first ? "" : "\n") + "==> " + destination.label + " <==\n";
+        first = false;
+        if (std::fputs(header.c_str(), out) < 0 || std::fflush(out) != 0) {
+            complain("cannot write the transcript: " + writeErrorText(errno));
+            outputFailed = true;
+            return kExitOutputFailed;
+        }
+    }
+    screen.begin();
+    auto closeOutput = [&]() -> bool {
+        if (out == stdout) return true;
+        return std::fclose(out) == 0;
+    };
+
     if (auto failed = session.start()) {
         helperPid = -1; // exited or killed, and reaped
         screen.finish();
-        return reportEnd(*failed, session, options, helperPath);
+        if (int error = screen.outputError()) {
+            closeOutput();
+            complain("cannot write the transcript" + (destination.path.empty() ? "" : " to " + destination.path) +
+                     ": " + writeErrorText(error) + "; stopped the helper");
+            outputFailed = true;
+            return kExitOutputFailed;
+        }
+        closeOutput();
+        if (!destination.path.empty()) std::filesystem::remove(destination.path);
+        return reportEnd(*failed, session, context.language, context.helperPath);
     }
     if (session.rejectedConnections() > 0) {
         complain("turned away " + std::to_string(session.rejectedConnections()) +
@@ -260,10 +373,113 @@ int run(const TranscribeOptions& options) {
     // without pidfds must not have the handler signal a pid that is free.
     helperPid = -1;
     screen.finish();
-    int code = reportEnd(end, session, options, helperPath);
-    if (code == kExitTranscribed && source->error()) {
-        complain("reading " + options.input + " failed part way: " + *source->error());
+    int error = screen.outputError();
+    if (!closeOutput() && error == 0) error = errno != 0 ? errno : EIO;
+    if (error != 0) {
+        complain("cannot write the transcript" + (destination.path.empty() ? "" : " to " + destination.path) + ": " +
+                 writeErrorText(error) + "; stopped the helper");
+        outputFailed = true;
+        return kExitOutputFailed;
+    }
+    int code = reportEnd(end, session, context.language, context.helperPath);
+    if (code != kExitTranscribed) return code;
+    if (source->error()) {
+        complain("reading " + input + " failed part way: " + *source->error());
         return kExitUnreadableInput;
+    }
+    if (screen.untimedFinals() > 0) {
+        complain("the helper sent " + std::to_string(screen.untimedFinals()) +
+                 " sentence(s) without their times (it may not know --olvek-timings)" +
+                 (options.format == OutputFormat::Text ? "; they are written without times"
+                                                       : "; they are missing from the subtitles"));
+        if (options.format != OutputFormat::Text) return kExitHelperFailed;
+    }
+    if (screen.transcript().empty()) complain("heard no speech in " + (input == "-" ? "standard input" : input));
+    if (!destination.path.empty()) complain("wrote " + destination.path);
+    return kExitTranscribed;
+}
+
+int listLanguages() {
+    auto root = pocketsphinx::defaultModelRoot();
+    auto languages = installedLanguages(root);
+    for (const auto& language : languages) std::printf("%s\n", language.c_str());
+    if (languages.empty()) complain("no usable speech model under " + root.string());
+    return kExitTranscribed;
+}
+
+int run(const TranscribeOptions& options) {
+    auto helperLanguage = helperLanguageFor(options.language, olvek::currentLocaleIdentifier());
+    if (!helperLanguage) {
+        complain("--lang " + options.language + " is not a language name; use one such as en, en-US, en_US or auto\n  " +
+                 installedNote());
+        return kExitUsage;
+    }
+    const LanguageChoice language{options.language, *helperLanguage};
+
+    // Several inputs: each one's output is told apart by its name.
+    std::vector<Destination> destinations;
+    std::map<std::string, std::string> claimed;
+    for (const auto& input : options.inputs) {
+        Destination destination;
+        if (options.inputs.size() > 1) destination.label = input == "-" ? "-" : input;
+        if (!options.outputDir.empty()) {
+            destination.path = (std::filesystem::path(options.outputDir) / outputNameFor(input, options.format)).string();
+            if (auto [it, fresh] = claimed.emplace(destination.path, input); !fresh) {
+                complain(it->second + " and " + input + " would both be written to " + destination.path);
+                return kExitUsage;
+            }
+        }
+        destinations.push_back(destination);
+    }
+    if (!options.outputDir.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(options.outputDir, error);
+        if (error) {
+            complain("cannot make the folder " + options.outputDir + ": " + error.message());
+            return kExitOutputFailed;
+        }
+    }
+
+    // Never destroyed: the signal handler may use it up to the very end.
+    StopRequest& stop = *new StopRequest;
+    stopRequest = &stop;
+    // Notes for the handler, made now: it can only write them. On a terminal
+    // the status line is cleared first.
+    const bool stderrTerminal = ::isatty(STDERR_FILENO) == 1;
+    const std::string clear = stderrTerminal ? "\r\033[J" : "";
+    firstStopNote = clear + "olvek-transcribe: stopping; the last words follow (interrupt again to quit at once)\n";
+    killedHelperNote = clear + "olvek-transcribe: interrupted again; stopped the helper and quit\n";
+    quitNote = clear + "olvek-transcribe: interrupted again; quit\n";
+    installStopHandlers();
+
+    RunContext context{options,
+                       language,
+                       options.helperPath.empty() ? helperBesideSelf() : options.helperPath,
+                       stop,
+                       stderrTerminal,
+                       stderrTerminal && (!options.outputDir.empty() || !outputMayReachTerminalLater(STDOUT_FILENO))};
+    int result = kExitTranscribed;
+    for (std::size_t i = 0; i < options.inputs.size() && !stop.requested(); ++i) {
+        bool outputFailed = false;
+        int code = transcribeOne(context, options.inputs[i], destinations[i], outputFailed);
+        if (outputFailed) return code;
+        if (result == kExitTranscribed) result = code;
+        // These would fail the same way for every input.
+        if (code == kExitHelperMissing || code == kExitNoRecognizer || code == kExitNotAuthorized ||
+            code == kExitLaunchRejected || code == kExitHostFailure || code == kExitUsage) {
+            break;
+        }
+    }
+    return result;
+}
+
+// Whatever is still buffered must reach standard output too.
+int finishStandardOutput(int code) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        if (code == kExitTranscribed) {
+            complain(std::string("cannot write to standard output: ") + writeErrorText(errno));
+            return kExitOutputFailed;
+        }
     }
     return code;
 }
@@ -279,11 +495,15 @@ int main(int argc, char** argv) {
     }
     if (parsed.options->help) {
         std::fputs(transcribeUsage().c_str(), stdout);
-        return kExitTranscribed;
+        return finishStandardOutput(kExitTranscribed);
     }
     if (parsed.options->version) {
         std::printf("olvek-transcribe %s\n", OLVEK_VERSION);
-        return kExitTranscribed;
+        return finishStandardOutput(kExitTranscribed);
     }
-    return run(*parsed.options);
+    // A closed pipe is a failed write (EPIPE), reported as such, not a
+    // death by SIGPIPE that would leave the helper to find out alone.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (parsed.options->listLanguages) return finishStandardOutput(listLanguages());
+    return finishStandardOutput(run(*parsed.options));
 }

@@ -1,5 +1,6 @@
 #include "transcript_display.h"
 
+#include <cerrno>
 #include <cmath>
 
 #include <nlohmann/json.hpp>
@@ -7,7 +8,9 @@
 namespace olvek::host {
 namespace {
 
-constexpr const char* kClearLine = "\r\033[K";
+// Back to the first column, then erase from there to the end of the screen:
+// every row the status line covers, however the terminal has wrapped it.
+constexpr const char* kClearStatus = "\r\033[J";
 
 bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
@@ -32,50 +35,46 @@ std::string fitToColumns(const std::string& text, int columns) {
     return "\u2026" + text.substr(start);
 }
 
-TranscriptDisplay::TranscriptDisplay(std::FILE* out, std::FILE* err, DisplayOptions options)
-    : out_(out), err_(err), options_(options) {}
+TranscriptDisplay::TranscriptDisplay(std::FILE* out, std::FILE* err, TranscriptFormatter formatter,
+                                     DisplayOptions options)
+    : out_(out), err_(err), formatter_(std::move(formatter)), options_(std::move(options)) {}
+
+void TranscriptDisplay::onOutputFailed(std::function<void(int error)> callback) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    outputFailed_ = std::move(callback);
+}
+
+void TranscriptDisplay::begin() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    writeOutLocked(formatter_.begin());
+}
 
 void TranscriptDisplay::onLine(const std::string& line) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (finished_) return;
-    if (options_.mode == OutputMode::Json) {
+    std::string text = formatter_.onEvent(line);
+    if (!text.empty()) {
         clearStatusLocked();
-        std::fputs(line.c_str(), out_);
-        std::fputc('\n', out_);
-        std::fflush(out_);
-        drawStatusLocked();
-        return;
+        writeOutLocked(text);
     }
     auto event = nlohmann::json::parse(line, nullptr, false);
-    if (!event.is_object()) return;
-    std::string type = textOf(event, "type");
+    std::string type = event.is_object() ? textOf(event, "type") : "";
     if (type == "partial") {
         partial_ = textOf(event, "text");
-        if (options_.mode == OutputMode::Live) {
-            clearStatusLocked();
-            drawStatusLocked();
-        }
+        clearStatusLocked();
     } else if (type == "final") {
-        std::string text = textOf(event, "text");
         partial_.clear();
         clearStatusLocked();
-        if (!text.empty()) {
-            std::fputs(text.c_str(), out_);
-            std::fputc('\n', out_);
-            std::fflush(out_);
-            transcript_ += (transcript_.empty() ? "" : " ") + text;
-        }
-        drawStatusLocked();
     } else if (type == "ready") {
         ready_ = true;
-    } else if (type == "error" && ready_) {
+    } else if (type == "error" && ready_ && formatter_.format() != OutputFormat::Json) {
         // Before "ready" an error is the start-up failure, which the caller
         // reports with its own message and exit code.
         clearStatusLocked();
         std::fprintf(err_, "olvek-transcribe: recognition error: %s\n", textOf(event, "message").c_str());
         std::fflush(err_);
-        drawStatusLocked();
     }
+    drawStatusLocked();
 }
 
 void TranscriptDisplay::onProgress(double sentSeconds, double totalSeconds) {
@@ -97,47 +96,55 @@ void TranscriptDisplay::finish() {
     if (finished_) return;
     clearStatusLocked();
     finished_ = true;
-    // The helper gives its last segment a bounded time to finish; when that
-    // runs out, the last partial is the best text there is, and dropping it
-    // would lose the end of what was said.
-    if (options_.mode != OutputMode::Json && !partial_.empty()) {
-        std::fputs(partial_.c_str(), out_);
-        std::fputc('\n', out_);
-        std::fflush(out_);
-        transcript_ += (transcript_.empty() ? "" : " ") + partial_;
-        partial_.clear();
-    }
+    writeOutLocked(formatter_.finish());
 }
 
 std::string TranscriptDisplay::transcript() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return transcript_;
+    return formatter_.transcript();
+}
+
+int TranscriptDisplay::untimedFinals() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return formatter_.untimedFinals();
+}
+
+int TranscriptDisplay::outputError() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return outputError_;
+}
+
+void TranscriptDisplay::writeOutLocked(const std::string& text) {
+    if (text.empty() || outputError_ != 0) return;
+    errno = 0;
+    // Flushed at once: a reader of the pipe gets each line as it is made,
+    // and a failure is known while the run can still stop.
+    if (std::fputs(text.c_str(), out_) < 0 || std::fflush(out_) != 0) {
+        outputError_ = errno != 0 ? errno : EIO;
+        if (outputFailed_) outputFailed_(outputError_);
+    }
 }
 
 void TranscriptDisplay::clearStatusLocked() {
     if (!statusShown_) return;
-    std::fputs(kClearLine, statusStream());
-    std::fflush(statusStream());
+    std::fputs(kClearStatus, err_);
+    std::fflush(err_);
     statusShown_ = false;
 }
 
 void TranscriptDisplay::drawStatusLocked() {
+    if (!options_.statusLine || finished_ || statusShown_) return;
     std::string prefix = options_.progress ? progress_ : "";
-    std::string partial = options_.mode == OutputMode::Live ? partial_ : "";
+    std::string partial = options_.showPartial ? partial_ : "";
     if (prefix.empty() && partial.empty()) return;
     // One column is left free: a line that fills the last column makes some
     // terminals wrap before the cursor returns.
-    int room = options_.columns - 1 - static_cast<int>(prefix.size());
-    // Progress is diagnostics and goes to `err`, the partial is transcript and
-    // goes to `out`; on a terminal both land on the same line, in this order.
-    if (!prefix.empty()) {
-        std::fputs(prefix.c_str(), err_);
-        std::fflush(err_);
-    }
-    if (!partial.empty()) {
-        std::fputs(fitToColumns(partial, room).c_str(), out_);
-        std::fflush(out_);
-    }
+    int room = options_.columns() - 1 - static_cast<int>(prefix.size());
+    std::string line = room > 0 ? prefix + fitToColumns(partial, room) : fitToColumns(prefix, options_.columns() - 1);
+    // Parked at the first column: a narrower terminal that wraps the line
+    // keeps the cursor at its start, so the next clear takes every row.
+    std::fputs((line + "\r").c_str(), err_);
+    std::fflush(err_);
     statusShown_ = true;
 }
 

@@ -1,5 +1,6 @@
 #include "main_driver.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -32,6 +33,9 @@ int runHelper(SpeechPlatform& platform) {
     lang = selectLanguage();
     auto options = checkLaunchOptions();
     if (!options) {
+        // Whoever started the helper wrongly may have closed its end of the
+        // output already; the status must still say why, not SIGPIPE.
+        std::signal(SIGPIPE, SIG_IGN);
         emit(errorEvent(kLaunchArgumentsMessage));
         exitNow(4);
     }

@@ -112,13 +112,28 @@ TEST_F(TranscribeScripted, JsonGivesEveryEventAsReceivedInProtocolOrder) {
     EXPECT_EQ(nlohmann::json::parse(lines[1])["locale"], "en-US");
 }
 
-TEST_F(TranscribeScripted, EachRunUsesAFreshTokenOfAtLeast128RandomBits) {
-    std::set<std::string> tokens;
+// The token is read off the helper's launch line (a wrapper records it): the
+// output itself must never show it, not even with --json.
+TEST_F(TranscribeScripted, EachRunUsesAFreshTokenOfAtLeast128RandomBitsAndNeverPrintsIt) {
+    std::string wrapper = dir.file("recording-helper"), launches = dir.file("launches");
+    writeFile(wrapper, "#!/bin/sh\necho \"$@\" >> '" + launches + "'\nexec '" + scripted() + "' \"$@\"\n", true);
+    std::vector<TranscribeRun> runs;
     for (int i = 0; i < 2; ++i) {
-        auto run = runTranscribe({"--json", "--helper", scripted(), wav()});
-        ASSERT_EQ(run.code, 0) << run.err;
-        std::string token = nlohmann::json::parse(run.lines().at(0))["token"];
+        runs.push_back(runTranscribe({"--json", "--helper", wrapper, wav()}));
+        ASSERT_EQ(runs.back().code, 0) << runs.back().err;
+        EXPECT_EQ(nlohmann::json::parse(runs.back().lines().at(0)), nlohmann::json({{"type", "hello"}}));
+    }
+    std::set<std::string> tokens;
+    std::ifstream in(launches);
+    for (std::string line; std::getline(in, line);) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(line, match, std::regex("--olvek-socket-token (\\S+)$"))) << line;
+        std::string token = match[1];
         EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{32,}"))) << token;
+        for (const auto& run : runs) {
+            EXPECT_EQ(run.out.find(token), std::string::npos) << "the token was printed";
+            EXPECT_EQ(run.err.find(token), std::string::npos) << "the token was printed";
+        }
         tokens.insert(token);
     }
     EXPECT_EQ(tokens.size(), 2u);

@@ -1,6 +1,7 @@
 // What a person sees: the display written into memory streams.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -29,8 +30,6 @@ private:
     std::FILE* file_;
 };
 
-const std::string kClear = "\r\033[K";
-
 std::string partial(const std::string& text) { return R"({"type":"partial","text":")" + text + R"(","language":"en-US"})"; }
 std::string final(const std::string& text) { return R"({"type":"final","language":"en-US","text":")" + text + "\"}"; }
 
@@ -52,33 +51,48 @@ void play(TranscriptDisplay& display, const std::vector<std::string>& lines) {
     display.finish();
 }
 
-TEST(TranscriptDisplay, LiveRewritesThePartialInPlaceAndKeepsEachFinalOnItsOwnLine) {
+// The status line: drawn, then the cursor parked at its first column; cleared
+// from there to the end of the screen.
+const std::string kClear = "\r\033[J";
+std::string status(const std::string& text) { return text + "\r"; }
+
+DisplayOptions terminal(bool progress = false, int columns = 80) {
+    DisplayOptions options;
+    options.statusLine = true;
+    options.showPartial = true;
+    options.progress = progress;
+    options.columns = [columns] { return columns; };
+    return options;
+}
+
+TEST(TranscriptDisplay, OnATerminalThePartialIsRewrittenOnStandardErrorAndEachFinalGoesToStandardOutput) {
     MemoryFile out, err;
-    TranscriptDisplay display(out.get(), err.get(), {OutputMode::Live, false, 80});
+    TranscriptDisplay display(out.get(), err.get(), TranscriptFormatter(OutputFormat::Text, false), terminal());
     play(display, kRun);
-    EXPECT_EQ(out.text(), "he was" + kClear + "he was not" + kClear + "he was not an ill disposed young man\n" +
-                              "unless" + kClear + "unless" + kClear + "unless to be\n");
-    EXPECT_EQ(err.text(), "olvek-transcribe: recognition error: engine hiccup\n");
+    EXPECT_EQ(out.text(), "he was not an ill disposed young man\nunless to be\n");
+    EXPECT_EQ(err.text(), status("he was") + kClear + status("he was not") + kClear + status("unless") + kClear +
+                              "olvek-transcribe: recognition error: engine hiccup\n" + status("unless") + kClear);
     EXPECT_EQ(display.transcript(), "he was not an ill disposed young man unless to be");
 }
 
-TEST(TranscriptDisplay, PipedShowsOnlyTheNonEmptyFinals) {
+TEST(TranscriptDisplay, WithoutAStatusLineOnlyTheFinalsAreWritten) {
     MemoryFile out, err;
-    TranscriptDisplay display(out.get(), err.get(), {OutputMode::FinalsOnly, false, 80});
+    TranscriptDisplay display(out.get(), err.get(), TranscriptFormatter(OutputFormat::Text, false), DisplayOptions{});
     play(display, kRun);
     EXPECT_EQ(out.text(), "he was not an ill disposed young man\nunless to be\n");
     EXPECT_EQ(err.text(), "olvek-transcribe: recognition error: engine hiccup\n");
 }
 
-TEST(TranscriptDisplay, JsonWritesEveryLineExactlyAsReceived) {
+TEST(TranscriptDisplay, JsonWritesEveryLineAsReceivedButTheToken) {
     MemoryFile out, err;
-    TranscriptDisplay display(out.get(), err.get(), {OutputMode::Json, false, 80});
+    TranscriptDisplay display(out.get(), err.get(), TranscriptFormatter(OutputFormat::Json, false), DisplayOptions{});
     std::vector<std::string> lines = kRun;
     lines.push_back("not json, still passed on");
     play(display, lines);
-    std::string expected;
-    for (const auto& line : lines) expected += line + "\n";
+    std::string expected = "{\"type\":\"hello\"}\n";
+    for (std::size_t i = 1; i < lines.size(); ++i) expected += lines[i] + "\n";
     EXPECT_EQ(out.text(), expected);
+    EXPECT_EQ(out.text().find("abc"), std::string::npos) << "the session token is a secret of the run";
     EXPECT_EQ(err.text(), "");
 }
 
@@ -87,62 +101,73 @@ TEST(TranscriptDisplay, APartialThatNoFinalFollowedIsKeptAsTheLastLine) {
         R"({"type":"ready","locale":"en-US"})", final("first part"), partial("and the"), partial("and the rest"),
         R"({"type":"stopped"})"};
     struct Case {
-        OutputMode mode;
+        const char* name;
+        OutputFormat format;
+        DisplayOptions options;
         std::string out;
     };
     const Case cases[] = {
-        {OutputMode::Live, "first part\n" "and the" + kClear + "and the rest" + kClear + "and the rest\n"},
-        {OutputMode::FinalsOnly, "first part\nand the rest\n"},
-        {OutputMode::Json, ""}, // every line as received, nothing made up
+        {"terminal", OutputFormat::Text, terminal(), "first part\nand the rest\n"},
+        {"piped", OutputFormat::Text, DisplayOptions{}, "first part\nand the rest\n"},
+        {"json: every line as received, nothing made up", OutputFormat::Json, DisplayOptions{}, ""},
     };
     for (const auto& c : cases) {
         MemoryFile out, err;
-        TranscriptDisplay display(out.get(), err.get(), {c.mode, false, 80});
+        TranscriptDisplay display(out.get(), err.get(), TranscriptFormatter(c.format, false), c.options);
         play(display, cutShort);
         display.finish(); // a second finish adds nothing
-        if (c.mode == OutputMode::Json) {
+        if (c.format == OutputFormat::Json) {
             std::string expected;
             for (const auto& line : cutShort) expected += line + "\n";
-            EXPECT_EQ(out.text(), expected);
+            EXPECT_EQ(out.text(), expected) << c.name;
         } else {
-            EXPECT_EQ(out.text(), c.out) << static_cast<int>(c.mode);
-            EXPECT_EQ(display.transcript(), "first part and the rest");
+            EXPECT_EQ(out.text(), c.out) << c.name;
+            EXPECT_EQ(display.transcript(), "first part and the rest") << c.name;
         }
     }
 }
 
 TEST(TranscriptDisplay, AStartupErrorIsLeftToTheCaller) {
     MemoryFile out, err;
-    TranscriptDisplay display(out.get(), err.get(), {OutputMode::Live, false, 80});
+    TranscriptDisplay display(out.get(), err.get(), TranscriptFormatter(OutputFormat::Text, false), terminal());
     play(display, {R"({"type":"hello","token":"abc"})",
                    R"({"type":"error","message":"SFSpeechRecognizer unavailable for locale zh-CN"})"});
     EXPECT_EQ(out.text(), "");
     EXPECT_EQ(err.text(), "");
 }
 
-TEST(TranscriptDisplay, ProgressGoesToStandardErrorAndTheLineNeverWraps) {
-    // Live: the progress (on err) and the partial (on out) share one terminal
-    // line, cleared through out; together they fit in the columns.
+TEST(TranscriptDisplay, TheStatusLineNeverWrapsAndFollowsTheTerminalsWidth) {
     MemoryFile out, err;
-    TranscriptDisplay display(out.get(), err.get(), {OutputMode::Live, true, 30});
+    int columns = 30;
+    DisplayOptions options = terminal(true);
+    options.columns = [&columns] { return columns; };
+    TranscriptDisplay display(out.get(), err.get(), TranscriptFormatter(OutputFormat::Text, false), options);
     display.onProgress(3, 12);
+    display.onProgress(3.01, 12); // the same text: not redrawn
     display.onLine(partial("the quick brown fox jumps over the lazy dog"));
+    columns = 20; // the terminal was made narrower
+    display.onLine(partial("the quick brown fox jumps over the lazy dog and"));
     display.onLine(final("the end"));
     display.finish();
-    std::string progress = "[ 25% 3/12 s] ";
-    EXPECT_EQ(out.text(), kClear + "\u2026r the lazy dog" + kClear + "the end\n" + kClear);
-    EXPECT_EQ(err.text(), progress + progress + progress);
+    const std::string progress = "[ 25% 3/12 s] ";
+    EXPECT_EQ(out.text(), "the end\n");
+    EXPECT_EQ(err.text(), status(progress) + kClear + status(progress + "\u2026r the lazy dog") + kClear +
+                              status(progress + "\u2026 and") + kClear + status(progress) + kClear);
     EXPECT_EQ(progress.size() + std::string("\u2026r the lazy dog").size() - 2, 29u) << "30 columns, one left free";
+}
 
-    // Not live: the status line, progress only, lives on standard error.
-    MemoryFile out2, err2;
-    TranscriptDisplay piped(out2.get(), err2.get(), {OutputMode::FinalsOnly, true, 80});
-    piped.onProgress(6, 12);
-    piped.onProgress(6.01, 12); // the same text: not redrawn
-    piped.onLine(final("words"));
-    piped.finish();
-    EXPECT_EQ(out2.text(), "words\n");
-    EXPECT_EQ(err2.text(), "[ 50% 6/12 s] " + kClear + "[ 50% 6/12 s] " + kClear);
+// Nothing after the first failed write, and the caller hears of it once.
+TEST(TranscriptDisplay, AnOutputThatCannotBeWrittenIsReportedOnce) {
+    std::FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    MemoryFile err;
+    TranscriptDisplay display(full, err.get(), TranscriptFormatter(OutputFormat::Text, false), DisplayOptions{});
+    std::vector<int> reported;
+    display.onOutputFailed([&reported](int error) { reported.push_back(error); });
+    play(display, kRun);
+    std::fclose(full);
+    EXPECT_EQ(reported, std::vector<int>{ENOSPC});
+    EXPECT_EQ(display.outputError(), ENOSPC);
 }
 
 TEST(FitToColumns, CutsFromTheFrontOnCharacterBoundaries) {
