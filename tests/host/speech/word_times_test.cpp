@@ -12,6 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sndfile.h>
+
+#include "../subtitle_reader.h"
 #include "fakes/fake_host.h"
 #include "recorded_speech.h"
 
@@ -147,6 +150,54 @@ TEST(WordTimes, MutedAudioBeforeSpeechStillCounts) {
     EXPECT_NEAR(finals[0].start, recording.spans()[0].start, kTolerance) << finals[0].line;
     EXPECT_NEAR(finals[0].end, recording.spans()[0].end, kTolerance) << finals[0].line;
     expectWordsSpellTheirFinal(finals[0]);
+}
+
+// olvek-transcribe's subtitles from the real helper, read back: one cue per
+// sentence, where the speech is, the same whether the file goes at full
+// speed or at the pace of speech.
+TEST(WordTimes, SubtitlesFromTheRealHelperLieWhereTheSpeechIsAtEitherPace) {
+    if (!std::ifstream(librivoxClip(kClipPrefix + "0880")).good()) GTEST_SKIP() << "pocketsphinx-testdata is missing";
+    Recording recording;
+    recording.pause(1.5).then(librivox("0880")).then(librivox("0890"), 2.0).pause(0.7);
+    TempDir dir;
+    const std::string wav = dir.file("two sentences.wav");
+    writeSoundFile(wav, recording.samples(), static_cast<int>(kRate), 1, SF_FORMAT_WAV);
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        ParsedSubtitles (*parse)(const std::string&);
+    };
+    const Case cases[] = {
+        {"srt, full speed", {"--format", "srt"}, parseSrt},
+        {"srt, speech pace", {"--format", "srt", "--realtime"}, parseSrt},
+        {"vtt, full speed", {"--format", "vtt"}, parseVtt},
+        {"vtt, speech pace", {"--format", "vtt", "--realtime"}, parseVtt},
+    };
+    std::vector<Cue> first;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto arguments = c.options;
+        arguments.insert(arguments.end(), {"--helper", OLVEK_HELPER_PATH, wav});
+        const auto run = runTranscribe(arguments);
+        ASSERT_EQ(run.code, 0) << run.err;
+        const auto parsed = c.parse(run.out);
+        EXPECT_EQ(parsed.error, "") << run.out;
+        ASSERT_EQ(parsed.cues.size(), 2u) << run.out;
+        for (std::size_t i = 0; i < parsed.cues.size(); ++i) {
+            EXPECT_NEAR(parsed.cues[i].start, recording.spans()[i].start, kTolerance) << run.out;
+            EXPECT_NEAR(parsed.cues[i].end, recording.spans()[i].end, kTolerance) << run.out;
+        }
+        if (first.empty()) {
+            first = parsed.cues;
+            continue;
+        }
+        for (std::size_t i = 0; i < parsed.cues.size(); ++i) {
+            EXPECT_EQ(parsed.cues[i].start, first[i].start) << "cue " << i + 1 << " moved with the pace or format";
+            EXPECT_EQ(parsed.cues[i].end, first[i].end) << "cue " << i + 1;
+            EXPECT_EQ(parsed.cues[i].text, first[i].text) << "cue " << i + 1;
+        }
+    }
 }
 
 } // namespace
