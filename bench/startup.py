@@ -35,6 +35,18 @@ def _load_wall(c, tool, extra):
     return (wall, rss) if code == 0 else (None, None)
 
 
+def _raw_startup(c, args):
+    """pocketsphinx_continuous on 0.1 s of silence, as compare.py's latency
+    section runs it: (wall s, peak RSS KiB), or Nones without it."""
+    continuous = c.shutil.which("pocketsphinx_continuous")
+    if not continuous:
+        return None, None
+    path = os.path.join(args.build, "bench", "silence-100ms.wav")
+    c.write_wav(path, b"\0" * (c.RATE // 5))
+    wall, _, rss, code, _ = c.run_timed(c.raw_engine_argv(continuous) + [path], timeout=60)
+    return (wall, rss) if code == 0 else (None, None)
+
+
 def _helper_round(c, helper, pcm):
     r = c.HelperRun(helper)
     deadline = time.monotonic() + 20
@@ -72,8 +84,7 @@ def section(args, clips, results, c):
     rounds = []
     for _ in range(args.startup_runs):
         row = _helper_round(c, helper, pcm)
-        raw = c.raw_startup(args, 1)
-        row["raw"] = raw[0] if raw else None
+        row["raw"], row["raw_rss"] = _raw_startup(c, args)
         if have_load_tool:
             row["load_trimmed"], row["load_trimmed_rss"] = _load_wall(c, load_tool, [])
             row["load_whole"], row["load_whole_rss"] = _load_wall(c, load_tool, ["--whole-dictionary"])
@@ -89,14 +100,15 @@ def section(args, clips, results, c):
         "raw_s": _median(pick("raw")), "raw_spread": c.spread(pick("raw")),
         "partial_margin_s": _median(partial_margin),
         "partial_margin_max_s": max(partial_margin) if partial_margin else float("nan"),
-        "rss_mib": _median(pick("rss_kib")) / 1024,
+        "rss_mib": _median(pick("rss_kib")) / 1024, "raw_rss_mib": _median(pick("raw_rss")) / 1024,
         "load_trimmed_s": _median(pick("load_trimmed")), "load_whole_s": _median(pick("load_whole")),
         "load_trimmed_mib": _median(pick("load_trimmed_rss")) / 1024,
         "load_whole_mib": _median(pick("load_whole_rss")) / 1024,
         "codes": sorted({r["code"] for r in rounds}),
         "errors": sorted({m for r in rounds for m in r["errors"]}),
-        "texts": len({r["text"] for r in rounds}),
-        "text": rounds[0]["text"] if rounds else "",
+        # Every distinct transcript with its number of rounds: a word lost
+        # in one round shows here.
+        "texts": {t: sum(1 for r in rounds if r["text"] == t) for t in {r["text"] for r in rounds}},
     }
 
 
@@ -121,6 +133,9 @@ def print_section(results):
     print(f"| model load alone, trimmed dictionary | {f(s['load_trimmed_s'])} | |")
     print(f"| model load alone, whole dictionary | {f(s['load_whole_s'])} | |")
     print("")
-    print(f"Peak resident set: helper {s['rss_mib']:.1f} MiB; the load alone {s['load_trimmed_mib']:.1f} MiB trimmed, "
-          f"{s['load_whole_mib']:.1f} MiB whole. Exit codes {s['codes']}, errors {s['errors'] or 'none'}, "
-          f"{s['texts']} distinct transcript(s): {s['text']}")
+    print(f"Peak resident set: helper {s['rss_mib']:.1f} MiB, pocketsphinx_continuous {s['raw_rss_mib']:.1f} MiB; "
+          f"the load alone {s['load_trimmed_mib']:.1f} MiB trimmed, "
+          f"{s['load_whole_mib']:.1f} MiB whole. Exit codes {s['codes']}, errors {s['errors'] or 'none'}. "
+          f"Transcripts (rounds):")
+    for text, count in sorted(s["texts"].items(), key=lambda item: -item[1]):
+        print(f"- ({count}) {text}")
