@@ -213,6 +213,66 @@ TEST_F(HelperDrivenEngine, LongDigitalSilenceBeforeSpeechLetsNoHostRunAheadOfASl
     EXPECT_GE(streaming, speechDecodingSeconds - 0.5 - 4 * 0.1 - 0.2) << "the host ran ahead of the decoder";
 }
 
+struct SecondPassCase {
+    const char* name;
+    bool decoderHasSecondPass;
+    double settledAfterSeconds;
+    std::vector<std::string> finals;
+};
+
+class SecondPassFinals : public HelperDrivenEngine, public ::testing::WithParamInterface<SecondPassCase> {};
+
+// Two sentences apart. The second pass (capitals, in the scripted decoder)
+// gives the finals of the utterances that end before the decoder has heard
+// `settledAfterSeconds`, and changes nothing else: the other finals are the
+// live pass's, and no word is lost or added, at either pace.
+TEST_P(SecondPassFinals, DifferFromTheLiveTextOnlyByThePassesDecision) {
+    const SecondPassCase& c = GetParam();
+    const auto audio = concat({segment(1, 300), segment(4, 300), segment(0, 1000), segment(2, 300), segment(0, 1000),
+                               segment(5, 300), segment(0, 300)});
+    for (Pace pace : {Pace::IdleEngine, Pace::FullSpeed}) {
+        SCOPED_TRACE(pace == Pace::FullSpeed ? "full speed" : "idle engine");
+        output->written.clear();
+        control = std::make_shared<DecoderControl>();
+        control->secondPass = c.decoderHasSecondPass;
+        control->slowdown = 0.3;
+        EngineOptions options;
+        options.secondPass.settledAfterSamples = static_cast<std::size_t>(c.settledAfterSeconds * 16000);
+        makeRecognizer(options);
+        stream(audio, 1600, pace);
+        EXPECT_EQ(nonEmptyFinals(), c.finals);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SecondPassFinals,
+    ::testing::Values(
+        SecondPassCase{"FirstUtteranceOnly", true, 0.5, {"ONE FOUR", "two", "five"}},
+        // The decoder heard 0.7 s before the second utterance ("one four"
+        // and the pause's first chunk), 2 s before the third.
+        SecondPassCase{"TwoUtterances", true, 2.0, {"ONE FOUR", "TWO", "five"}},
+        SecondPassCase{"Off", true, 0, {"one four", "two", "five"}},
+        SecondPassCase{"DecoderWithoutASecondPass", false, 8, {"one four", "two", "five"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// At the end of audio the second pass runs only where it fits in the time
+// left for the final; otherwise the live pass's words are the final.
+TEST_F(HelperDrivenEngine, TheLastFinalSkipsASecondPassThatWouldNotFit) {
+    for (const double slowdown : {0.1, 3.0}) {
+        SCOPED_TRACE(slowdown);
+        output->written.clear();
+        control = std::make_shared<DecoderControl>();
+        control->secondPass = true;
+        control->slowdown = slowdown;
+        makeRecognizer();
+        // Ends mid-word: the final closes the utterance after "__END__".
+        stream(concat({segment(1, 300), segment(2, 300)}), 1600, Pace::FullSpeed);
+        const bool fits = slowdown < 1;
+        EXPECT_EQ(finalTexts(), (std::vector<std::string>{fits ? "ONE TWO" : "one two"}));
+        EXPECT_EQ(control->secondPasses.load(), fits ? 1 : 0);
+    }
+}
+
 TEST_F(HelperDrivenEngine, TheQuietUtteranceAfterAPauseRunsOnIntoTheNextTask) {
     makeRecognizer();
     stream(concat({segment(1, 300), segment(0, 1000), segment(2, 300), segment(0, 1000)}), 1600, Pace::FullSpeed);

@@ -2,10 +2,12 @@
 // sample is 0 silence, v > 0 the word kScriptedWords[v], -1 speech without
 // words (a cough), -2 a sample the decoder fails on. Voice activity follows
 // the last sample at once (no hangover). It can be made slow on purpose and
-// held at a gate, and it counts what it was asked to do.
+// held at a gate, it may have a second pass, and it counts what it was asked
+// to do.
 #pragma once
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -38,6 +40,11 @@ struct DecoderControl {
     std::atomic<int> closingPassMilliseconds{0};
     std::atomic<int> started{0};
     std::atomic<int> ended{0};
+    // Whether the decoder has a second pass: it then hears each word of the
+    // ended utterance in capitals (its own decision, told apart from the
+    // live pass's), taking `slowdown` per second of the utterance's audio.
+    std::atomic<bool> secondPass{false};
+    std::atomic<int> secondPasses{0};
 
     void close() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -73,6 +80,7 @@ public:
 
     bool startUtterance() override {
         words_.clear();
+        utteranceSamples_ = 0;
         last_ = 0;
         speaking_ = false;
         ++control_->started;
@@ -89,6 +97,7 @@ public:
         if (slowdown > 0) {
             std::this_thread::sleep_for(std::chrono::duration<double>(slowdown * static_cast<double>(count) / 16000));
         }
+        utteranceSamples_ += count;
         bool ok = true;
         for (std::size_t i = 0; i < count && ok; ++i) {
             const int value = samples[i];
@@ -122,8 +131,23 @@ public:
         return true;
     }
 
+    bool decodeAgain() override {
+        if (!control_->secondPass) return false;
+        const double slowdown = control_->slowdown;
+        if (slowdown > 0) {
+            std::this_thread::sleep_for(
+                std::chrono::duration<double>(slowdown * static_cast<double>(utteranceSamples_) / 16000));
+        }
+        for (auto& word : words_) {
+            for (auto& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        ++control_->secondPasses;
+        return true;
+    }
+
 private:
     std::shared_ptr<DecoderControl> control_;
+    std::size_t utteranceSamples_ = 0;
     std::vector<std::string> words_;
     int last_ = 0;
     bool speaking_ = false;

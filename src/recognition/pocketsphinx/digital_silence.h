@@ -39,6 +39,9 @@ public:
     bool inSpeech() const override;
     std::string hypothesis() override;
     bool endUtterance() override;
+    // The wrapped decoder's second pass; the drops stay those of the first,
+    // since the second hears what was passed on.
+    bool decodeAgain() override;
 
     // Where sample `decoded` of what the wrapped decoder heard in the open
     // (or just ended) utterance lies in the audio given to `process` since

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <limits>
 
 #include "platform/utf8.h"
 
@@ -234,20 +235,32 @@ void RecognitionEngine::postLocked(const std::shared_ptr<EngineSession>& session
     });
 }
 
-bool RecognitionEngine::closeUtterance(std::string& text) {
+bool RecognitionEngine::closeUtterance(std::string& text, double secondsLeft) {
     const auto start = RunLoop::Clock::now();
     const double audioSeconds = static_cast<double>(state_.utterance.samples) / kSampleRate;
     const bool ok = decoder_->endUtterance();
-    if (ok) text = decoder_->hypothesis();
+    if (!ok) return false;
+    text = decoder_->hypothesis();
     // Measured in decoding time, so that it scales with the machine's load
     // as the decoding does. Only the engine thread writes realTimeFactor_.
     // The estimate never falls below the last measurement: guessing it too
     // low at the end of audio costs the whole final, too high only the pass.
-    if (ok && audioSeconds > 0.5) {
+    if (audioSeconds > 0.5) {
         const double cost = secondsSince(start) / (audioSeconds * realTimeFactor_);
         closingPassCost_ = std::max(cost, blend(closingPassCost_, cost));
     }
-    return ok;
+    EndedUtterance ended;
+    ended.heardSpeech = state_.utterance.heardSpeech;
+    ended.samples = state_.utterance.samples;
+    ended.decodedBefore = decodedSamples_ - std::min(decodedSamples_, state_.utterance.samples);
+    ended.finishing = secondsLeft != std::numeric_limits<double>::infinity();
+    ended.secondsLeft = secondsLeft - secondsSince(start);
+    // The whole utterance decoded again, with the closing pass after it, and
+    // room for a machine that slows down meanwhile.
+    ended.predictedSeconds = 1.5 * (realTimeFactor_ * audioSeconds + predictedClosingSeconds());
+    // A failed second pass leaves the first pass's text, already copied.
+    if (secondPassWanted(ended, options_.secondPass) && decoder_->decodeAgain()) text = decoder_->hypothesis();
+    return true;
 }
 
 double RecognitionEngine::predictedClosingSeconds() const {
@@ -277,6 +290,7 @@ RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_
     // Audio the decoder left out is not part of its utterance: it neither
     // lengthens the closing pass nor counts toward the utterance's limit.
     outcome.decoded = count - (decoder_->droppedSamples() - droppedBefore);
+    decodedSamples_ += outcome.decoded;
     switch (afterChunk(state_, ChunkHeard{outcome.decoded, decoder_->inSpeech(), reportPartials}, options_.policy)) {
     case ChunkAction::Continue:
         break;
@@ -285,7 +299,7 @@ RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_
         break;
     case ChunkAction::CloseUtterance: {
         std::string text;
-        if (!closeUtterance(text)) {
+        if (!closeUtterance(text, std::numeric_limits<double>::infinity())) {
             outcome.failed = true;
             return outcome;
         }
@@ -336,9 +350,12 @@ void RecognitionEngine::deliverFinalLocked(std::unique_lock<std::mutex>& lock,
             lock.lock();
             return;
         }
+        const double secondsLeft = session->audioEnded
+                                       ? options_.finishingBudgetSeconds - secondsSince(session->audioEndedAt)
+                                       : std::numeric_limits<double>::infinity();
         lock.unlock();
         std::string text;
-        const bool ok = closeUtterance(text);
+        const bool ok = closeUtterance(text, secondsLeft);
         if (ok) utteranceClosed(state_, text);
         lock.lock();
         // Nobody can have been waiting for a cancelled task's words.

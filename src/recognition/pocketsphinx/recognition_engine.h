@@ -39,6 +39,8 @@
 //   fit, and when the utterance's closing pass would not fit either (its
 //   cost is measured, in decoding time, at earlier utterance ends), the final
 //   carries the best path decoded so far and goes out before the pass runs.
+//   An utterance decoded again for its final (`secondPass`) is decoded again
+//   only when that too fits.
 // - A decoder failure ends the task with an error; the words of utterances
 //   that ended before it come in a final in the same invocation, before the
 //   error.
@@ -65,6 +67,7 @@
 
 #include "platform/pcm_buffer.h"
 #include "platform/run_loop.h"
+#include "recognition/pocketsphinx/second_pass_policy.h"
 #include "recognition/pocketsphinx/task_policy.h"
 #include "recognition/pocketsphinx/utterance_decoder.h"
 #include "recognition/speech_platform.h"
@@ -92,6 +95,9 @@ struct EngineOptions {
     // it comes later, so the budget leaves room for the closing pass and the
     // delivery.
     double finishingBudgetSeconds = 2.2;
+    // When an ended utterance is decoded again for its final (see
+    // second_pass_policy.h). A decoder without a second pass ignores it.
+    SecondPassOptions secondPass;
 };
 
 // One appended line and how far decoding has come in it. `line` numbers the
@@ -153,7 +159,10 @@ private:
     void failLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<EngineSession>& session);
     // Engine thread, without the lock.
     ChunkOutcome decodeChunk(const std::int16_t* samples, std::size_t count, bool reportPartials);
-    bool closeUtterance(std::string& text);
+    // Ends the open utterance; `text` is its final text. `secondsLeft`: the
+    // time left for the task's final once its audio has ended, infinite
+    // before.
+    bool closeUtterance(std::string& text, double secondsLeft);
     double predictedClosingSeconds() const;
     void abandonUtterance();
 
@@ -182,6 +191,8 @@ private:
     // whole word lattice. Measured a third of a second per second on an idle
     // machine; guessed high until measured.
     double closingPassCost_ = 0.5;
+    // Samples decoded in the decoder's life. Engine thread only.
+    std::size_t decodedSamples_ = 0;
 
     std::thread thread_;
 };
