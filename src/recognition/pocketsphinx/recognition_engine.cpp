@@ -255,9 +255,10 @@ bool RecognitionEngine::closeUtterance(std::string& text, double secondsLeft) {
     ended.decodedBefore = decodedSamples_ - std::min(decodedSamples_, state_.utterance.samples);
     ended.finishing = secondsLeft != std::numeric_limits<double>::infinity();
     ended.secondsLeft = secondsLeft - secondsSince(start);
-    // The whole utterance decoded again, with the closing pass after it, and
-    // room for a machine that slows down meanwhile.
-    ended.predictedSeconds = 1.5 * (realTimeFactor_ * audioSeconds + predictedClosingSeconds());
+    // The whole utterance decoded again at the speed measured now, and the
+    // closing pass after it. The finishing budget keeps its own margin to
+    // the host's limit for a machine that slows down meanwhile.
+    ended.predictedSeconds = realTimeFactor_ * audioSeconds + predictedClosingSeconds();
     // A failed second pass leaves the first pass's text, already copied.
     if (secondPassWanted(ended, options_.secondPass) && decoder_->decodeAgain()) text = decoder_->hypothesis();
     return true;
