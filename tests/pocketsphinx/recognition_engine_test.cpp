@@ -4,6 +4,9 @@
 #include "recognition/pocketsphinx/recognition_engine.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include <future>
@@ -59,9 +62,10 @@ protected:
     }
     void TearDown() override { socketOutputStream.reset(); }
 
-    void makeRecognizer(EngineOptions options = {}) {
+    // `timings`: the events carry where their words lie.
+    void makeRecognizer(EngineOptions options = {}, bool timings = false) {
         recognizer = ContinuousSpeechRecognizer::create(
-            makeEngineRecognizer(std::make_unique<ScriptedDecoder>(control), loop, options), "en-US", loop);
+            makeEngineRecognizer(std::make_unique<ScriptedDecoder>(control), loop, options), "en-US", loop, timings);
     }
     // The decoder behind the gate that drops digital silence before speech,
     // as the PocketSphinx platform has it.
@@ -246,6 +250,82 @@ TEST_F(HelperDrivenEngine, LongDigitalSilenceBeforeSpeechLetsNoHostRunAheadOfASl
     EXPECT_EQ(control->processed(), speech.size() - 2 * 200 * 16);
     // The host was held back while the speech was decoded.
     EXPECT_GE(streaming, speechDecodingSeconds - 0.5 - 4 * 0.1 - 0.2) << "the host ran ahead of the decoder";
+}
+
+struct SecondPassCase {
+    const char* name;
+    bool decoderHasSecondPass;
+    double settledAfterSeconds;
+    std::vector<std::string> finals;
+};
+
+class SecondPassFinals : public HelperDrivenEngine, public ::testing::WithParamInterface<SecondPassCase> {};
+
+// Two sentences apart. The second pass (capitals, in the scripted decoder)
+// gives the finals of the utterances that end before the decoder has heard
+// `settledAfterSeconds`, and changes nothing else: the other finals are the
+// live pass's, and no word is lost or added, at either pace.
+TEST_P(SecondPassFinals, DifferFromTheLiveTextOnlyByThePassesDecision) {
+    const SecondPassCase& c = GetParam();
+    const auto audio = concat({segment(1, 300), segment(4, 300), segment(0, 1000), segment(2, 300), segment(0, 1000),
+                               segment(5, 300), segment(0, 300)});
+    for (Pace pace : {Pace::IdleEngine, Pace::FullSpeed}) {
+        SCOPED_TRACE(pace == Pace::FullSpeed ? "full speed" : "idle engine");
+        output->written.clear();
+        control = std::make_shared<DecoderControl>();
+        control->secondPass = c.decoderHasSecondPass;
+        control->slowdown = 0.3;
+        EngineOptions options;
+        options.secondPass.settledAfterSamples = static_cast<std::size_t>(c.settledAfterSeconds * 16000);
+        makeRecognizer(options, true);
+        stream(audio, 1600, pace);
+        EXPECT_EQ(nonEmptyFinals(), c.finals);
+        // A second pass's words lie where the live pass placed them, though
+        // its frames count from its first word.
+        const std::map<std::string, double> starts{{"one", 0.0}, {"four", 0.3}, {"two", 1.6}, {"five", 2.9}};
+        for (const auto& final : events("final")) {
+            if (final["text"] == "") continue;
+            std::string spelled;
+            for (const auto& word : final["words"]) {
+                std::string text = word["word"];
+                spelled += (spelled.empty() ? "" : " ") + text;
+                std::transform(text.begin(), text.end(), text.begin(), [](unsigned char ch) { return std::tolower(ch); });
+                ASSERT_TRUE(starts.count(text)) << final.dump();
+                EXPECT_NEAR(std::stod(word["start"].get<std::string>()), starts.at(text), 0.011) << final.dump();
+                EXPECT_NEAR(std::stod(word["end"].get<std::string>()), starts.at(text) + 0.3, 0.011) << final.dump();
+            }
+            EXPECT_EQ(spelled, final["text"]);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SecondPassFinals,
+    ::testing::Values(
+        SecondPassCase{"FirstUtteranceOnly", true, 0.5, {"ONE FOUR", "two", "five"}},
+        // The decoder heard 0.7 s before the second utterance ("one four"
+        // and the pause's first chunk), 2 s before the third.
+        SecondPassCase{"TwoUtterances", true, 2.0, {"ONE FOUR", "TWO", "five"}},
+        SecondPassCase{"Off", true, 0, {"one four", "two", "five"}},
+        SecondPassCase{"DecoderWithoutASecondPass", false, 8, {"one four", "two", "five"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// At the end of audio the second pass runs only where it fits in the time
+// left for the final; otherwise the live pass's words are the final.
+TEST_F(HelperDrivenEngine, TheLastFinalSkipsASecondPassThatWouldNotFit) {
+    for (const double slowdown : {0.1, 3.0}) {
+        SCOPED_TRACE(slowdown);
+        output->written.clear();
+        control = std::make_shared<DecoderControl>();
+        control->secondPass = true;
+        control->slowdown = slowdown;
+        makeRecognizer();
+        // Ends mid-word: the final closes the utterance after "__END__".
+        stream(concat({segment(1, 300), segment(2, 300)}), 1600, Pace::FullSpeed);
+        const bool fits = slowdown < 1;
+        EXPECT_EQ(finalTexts(), (std::vector<std::string>{fits ? "ONE TWO" : "one two"}));
+        EXPECT_EQ(control->secondPasses.load(), fits ? 1 : 0);
+    }
 }
 
 TEST_F(HelperDrivenEngine, TheQuietUtteranceAfterAPauseRunsOnIntoTheNextTask) {

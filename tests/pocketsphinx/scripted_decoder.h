@@ -2,12 +2,13 @@
 // sample is 0 silence, v > 0 the word kScriptedWords[v], -1 speech without
 // words (a cough), -2 a sample the decoder fails on. Voice activity follows
 // the last sample at once (no hangover); a word lies where its samples are,
-// with confidence 0.5. It can be made slow on purpose and held at a gate,
-// and it counts what it was asked to do. Its load can be held at a gate too
-// (`gatedLoader`).
+// with confidence 0.5. It can be made slow on purpose and held at a gate, it
+// may have a second pass, and it counts what it was asked to do. Its load
+// can be held at a gate too (`gatedLoader`).
 #pragma once
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -41,6 +42,11 @@ struct DecoderControl {
     std::atomic<int> closingPassMilliseconds{0};
     std::atomic<int> started{0};
     std::atomic<int> ended{0};
+    // Whether the decoder has a second pass: it then hears each word of the
+    // ended utterance in capitals (its own decision, told apart from the
+    // live pass's), taking `slowdown` per second of the utterance's audio.
+    std::atomic<bool> secondPass{false};
+    std::atomic<int> secondPasses{0};
 
     void close() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -77,6 +83,7 @@ public:
     bool startUtterance() override {
         words_.clear();
         heard_ = 0;
+        againShift_ = 0;
         last_ = 0;
         speaking_ = false;
         ++control_->started;
@@ -117,11 +124,12 @@ public:
         control_->changed.notify_all();
         return ok;
     }
-    // Every sample is searched, in 25 ms frames 10 ms apart, as PocketSphinx
-    // analyses audio: frame f covers samples 160 f to 160 f + 400.
+    // Every sample is searched (by the second pass, from its first word on),
+    // in 25 ms frames 10 ms apart, as PocketSphinx analyses audio: frame f
+    // covers samples 160 f to 160 f + 400.
     std::size_t frames() const override {
         if (heard_ < pocketsphinx::kFrameWindowSamples) return 0;
-        return (heard_ - pocketsphinx::kFrameWindowSamples) / pocketsphinx::kSamplesPerFrame + 1;
+        return (heard_ - pocketsphinx::kFrameWindowSamples) / pocketsphinx::kSamplesPerFrame + 1 - againShift_;
     }
     bool inSpeech() const override { return speaking_; }
     std::string hypothesis() override {
@@ -138,10 +146,32 @@ public:
         return true;
     }
 
+    bool decodeAgain() override {
+        if (!control_->secondPass) return false;
+        const double slowdown = control_->slowdown;
+        if (slowdown > 0) {
+            std::this_thread::sleep_for(
+                std::chrono::duration<double>(slowdown * static_cast<double>(heard_) / 16000));
+        }
+        // Its own decision: the words in capitals. And, as PocketSphinx's
+        // second pass leaves out the quiet before the speech, its frames
+        // count from the first word.
+        const int shift = words_.empty() ? 0 : words_.front().firstFrame;
+        againShift_ = static_cast<std::uint64_t>(shift);
+        for (auto& word : words_) {
+            for (auto& c : word.text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            word.firstFrame -= shift;
+            word.lastFrame -= shift;
+        }
+        ++control_->secondPasses;
+        return true;
+    }
+
 private:
     std::shared_ptr<DecoderControl> control_;
     std::vector<pocketsphinx::DecodedWord> words_;
     std::uint64_t heard_ = 0;
+    std::uint64_t againShift_ = 0; // frames the second pass left out
     int last_ = 0;
     bool speaking_ = false;
 };

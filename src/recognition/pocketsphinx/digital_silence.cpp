@@ -41,6 +41,8 @@ std::string DigitalSilenceGate::hypothesis() { return inner_->hypothesis(); }
 
 bool DigitalSilenceGate::endUtterance() { return inner_->endUtterance(); }
 
+bool DigitalSilenceGate::decodeAgain() { return inner_->decodeAgain(); }
+
 std::size_t DigitalSilenceGate::givenSample(std::size_t decoded) const {
     // The last drop at or before `decoded`: a word that begins where audio
     // was dropped began after the dropped audio.

@@ -41,6 +41,9 @@ public:
     std::string hypothesis() override;
     std::vector<DecodedWord> words() override { return inner_->words(); }
     bool endUtterance() override;
+    // The wrapped decoder's second pass; the drops stay those of the first,
+    // since the second hears what was passed on.
+    bool decodeAgain() override;
 
     // Where sample `decoded` of what the wrapped decoder heard in the open
     // (or just ended) utterance lies in the audio given to `process` since

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <limits>
 
 #include "platform/utf8.h"
+#include "recognition/pocketsphinx/second_pass_placement.h"
 
 namespace olvek::pocketsphinx {
 
@@ -268,20 +270,47 @@ Transcript RecognitionEngine::heardSoFar() {
     return heard;
 }
 
-bool RecognitionEngine::closeUtterance(Transcript& heard) {
+bool RecognitionEngine::closeUtterance(Transcript& heard, double secondsLeft) {
     const auto start = RunLoop::Clock::now();
     const double audioSeconds = static_cast<double>(state_.utterance.samples) / kSampleRate;
     const bool ok = decoder_->endUtterance();
-    if (ok) heard = heardSoFar();
+    if (!ok) return false;
+    heard = heardSoFar();
     // Measured in decoding time, so that it scales with the machine's load
     // as the decoding does. Only the engine thread writes realTimeFactor_.
     // The estimate never falls below the last measurement: guessing it too
     // low at the end of audio costs the whole final, too high only the pass.
-    if (ok && audioSeconds > 0.5) {
+    if (audioSeconds > 0.5) {
         const double cost = secondsSince(start) / (audioSeconds * realTimeFactor_);
         closingPassCost_ = std::max(cost, blend(closingPassCost_, cost));
     }
-    return ok;
+    EndedUtterance ended;
+    ended.heardSpeech = state_.utterance.heardSpeech;
+    ended.heardWords = !heard.text.empty();
+    ended.samples = state_.utterance.samples;
+    ended.decodedBefore = decodedSamples_ - std::min(decodedSamples_, state_.utterance.samples);
+    ended.finishing = secondsLeft != std::numeric_limits<double>::infinity();
+    ended.secondsLeft = secondsLeft - secondsSince(start);
+    // The whole utterance decoded again at the speed measured now, and the
+    // closing pass after it. The finishing budget keeps its own margin to
+    // the host's limit for a machine that slows down meanwhile.
+    ended.predictedSeconds = realTimeFactor_ * audioSeconds + predictedClosingSeconds();
+    // A failed second pass leaves the first pass's words, already taken.
+    const std::size_t liveFrames = decoder_->frames();
+    if (secondPassWanted(ended, options_.secondPass) && decoder_->decodeAgain()) {
+        UtteranceEnd end;
+        end.frames = static_cast<int>(decoder_->frames());
+        end.seconds = static_cast<double>(placement_.frameStart(liveFrames > 0 ? liveFrames - 1 : 0) + kSamplesPerFrame) /
+                      kSampleRate;
+        Transcript again;
+        again.text = decoder_->hypothesis();
+        std::string spelled;
+        const std::vector<DecodedWord> words = decoder_->words();
+        for (const DecodedWord& word : words) spelled = joinText(spelled, word.text);
+        if (spelled == again.text) again.words = placeSecondPass(words, heard.words, end);
+        heard = std::move(again);
+    }
+    return true;
 }
 
 double RecognitionEngine::predictedClosingSeconds() const {
@@ -313,6 +342,7 @@ RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_
     // Audio the decoder left out is not part of its utterance: it neither
     // lengthens the closing pass nor counts toward the utterance's limit.
     outcome.decoded = count - (decoder_->droppedSamples() - droppedBefore);
+    decodedSamples_ += outcome.decoded;
     switch (afterChunk(state_, ChunkHeard{outcome.decoded, decoder_->inSpeech(), reportPartials}, options_.policy)) {
     case ChunkAction::Continue:
         break;
@@ -321,7 +351,7 @@ RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_
         break;
     case ChunkAction::CloseUtterance: {
         Transcript heard;
-        if (!closeUtterance(heard)) {
+        if (!closeUtterance(heard, std::numeric_limits<double>::infinity())) {
             outcome.failed = true;
             return outcome;
         }
@@ -372,9 +402,12 @@ void RecognitionEngine::deliverFinalLocked(std::unique_lock<std::mutex>& lock,
             lock.lock();
             return;
         }
+        const double secondsLeft = session->audioEnded
+                                       ? options_.finishingBudgetSeconds - secondsSince(session->audioEndedAt)
+                                       : std::numeric_limits<double>::infinity();
         lock.unlock();
         Transcript heard;
-        const bool ok = closeUtterance(heard);
+        const bool ok = closeUtterance(heard, secondsLeft);
         if (ok) utteranceClosed(state_, heard);
         lock.lock();
         // Nobody can have been waiting for a cancelled task's words.

@@ -48,6 +48,8 @@
 //   fit, and when the utterance's closing pass would not fit either (its
 //   cost is measured, in decoding time, at earlier utterance ends), the final
 //   carries the best path decoded so far and goes out before the pass runs.
+//   An utterance decoded again for its final (`secondPass`) is decoded again
+//   only when that too fits.
 // - A decoder failure ends the task with an error; the words of utterances
 //   that ended before it come in a final in the same invocation, before the
 //   error.
@@ -79,6 +81,7 @@
 
 #include "platform/pcm_buffer.h"
 #include "platform/run_loop.h"
+#include "recognition/pocketsphinx/second_pass_policy.h"
 #include "recognition/pocketsphinx/task_policy.h"
 #include "recognition/pocketsphinx/utterance_decoder.h"
 #include "recognition/pocketsphinx/utterance_placement.h"
@@ -107,6 +110,9 @@ struct EngineOptions {
     // it comes later, so the budget leaves room for the closing pass and the
     // delivery.
     double finishingBudgetSeconds = 2.2;
+    // When an ended utterance is decoded again for its final (see
+    // second_pass_policy.h). A decoder without a second pass ignores it.
+    SecondPassOptions secondPass;
 };
 
 // Makes the engine's decoder; nothing when the model fails to load. Runs
@@ -184,7 +190,10 @@ private:
                              bool reportPartials);
     // The open (or just closed) utterance's text and placed words.
     Transcript heardSoFar();
-    bool closeUtterance(Transcript& heard);
+    // Ends the open utterance; `heard` is its final text and words.
+    // `secondsLeft`: the time left for the task's final once its audio has
+    // ended, infinite before.
+    bool closeUtterance(Transcript& heard, double secondsLeft);
     double predictedClosingSeconds() const;
     void abandonUtterance();
 
@@ -219,6 +228,8 @@ private:
     // whole word lattice. Measured a third of a second per second on an idle
     // machine; guessed high until measured.
     double closingPassCost_ = 0.5;
+    // Samples decoded in the decoder's life. Engine thread only.
+    std::size_t decodedSamples_ = 0;
 
     std::thread thread_;
 };

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
@@ -61,16 +62,35 @@ public:
     bool startUtterance() override {
         if (ps_start_utt(decoder_) < 0) return false;
         open_ = true;
+        kept_.clear();
+        keptWhole_ = true;
         return true;
     }
 
     bool process(const std::int16_t* samples, std::size_t count) override {
+        // The utterance's audio is kept for a second pass, up to a bound: a
+        // longer utterance is not decoded again.
+        if (keptWhole_ && kept_.size() + count <= kMaxKeptSamples) {
+            kept_.insert(kept_.end(), samples, samples + count);
+        } else {
+            keptWhole_ = false;
+        }
         return ps_process_raw(decoder_, samples, count, FALSE, FALSE) >= 0;
     }
 
     std::size_t frames() const override {
         const int searched = ps_get_n_frames(decoder_);
         return searched > 0 ? static_cast<std::size_t>(searched) : 0;
+    }
+
+    bool decodeAgain() override {
+        if (open_ || !keptWhole_ || kept_.empty()) return false;
+        if (ps_start_utt(decoder_) < 0) return false;
+        // The whole utterance at once: its features are computed together,
+        // with the cepstral mean the first pass left behind.
+        const bool decoded = ps_process_raw(decoder_, kept_.data(), kept_.size(), FALSE, TRUE) >= 0;
+        const bool ended = ps_end_utt(decoder_) >= 0;
+        return decoded && ended;
     }
 
     bool inSpeech() const override { return ps_get_in_speech(decoder_) != 0; }
@@ -126,9 +146,14 @@ public:
     }
 
 private:
+    // 20 s: longer than the engine's cut of an utterance in speech.
+    static constexpr std::size_t kMaxKeptSamples = 20 * 16000;
+
     ps_decoder_t* const decoder_;
     cmd_ln_t* const config_;
     bool open_ = false;
+    std::vector<std::int16_t> kept_;
+    bool keptWhole_ = false;
 };
 
 } // namespace

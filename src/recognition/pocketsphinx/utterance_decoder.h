@@ -55,6 +55,13 @@ public:
     // Ends the open utterance, running whatever final passes the decoder is
     // configured for; `hypothesis` then gives the utterance's final text.
     virtual bool endUtterance() = 0;
+    // Decodes the audio of the utterance that just ended again, as a new
+    // utterance that ends at once, with what the decoder learned from the
+    // first pass (PocketSphinx: the cepstral mean). `hypothesis` then gives
+    // this pass's text. False when the decoder kept no audio for it or the
+    // pass failed; the decoder is then ready for a new utterance, and the
+    // first pass's text stands.
+    virtual bool decodeAgain() { return false; }
     // Samples that `process` was given in the open (or just ended) utterance
     // and left undecoded on purpose (digital silence before speech, see
     // digital_silence.h). 0 for a decoder that decodes everything.
