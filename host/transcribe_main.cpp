@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "host/audio_source.h"
+#include "host/helper_location.h"
 #include "host/helper_session.h"
+#include "host/microphone_source.h"
 #include "host/stop_request.h"
 #include "host/transcribe_options.h"
 #include "host/transcript_display.h"
@@ -108,13 +110,14 @@ void installStopHandlers() {
     }
 }
 
-std::string helperBesideSelf() {
-    std::vector<char> path(4096);
-    ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-    std::string self = n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string();
-    auto slash = self.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : self.substr(0, slash);
-    return dir + "/" + OLVEK_HELPER_NAME;
+// The helper when no --helper is given: installed in its libexec folder
+// relative to this program, or built beside it. When neither is there, all
+// the places looked at, for the message.
+std::string defaultHelper(std::string& lookedAt) {
+    auto candidates = helperCandidates(ownExecutableDir(), OLVEK_HELPER_RELATIVE_DIR, OLVEK_HELPER_NAME);
+    if (auto found = firstExecutable(candidates); !found.empty()) return found;
+    for (const auto& path : candidates) lookedAt += (lookedAt.empty() ? "" : " or ") + path;
+    return candidates.front();
 }
 
 int terminalColumns(int fd) {
@@ -173,13 +176,23 @@ int reportEnd(SessionEnd end, const HelperSession& session, const TranscribeOpti
 }
 
 int run(const TranscribeOptions& options) {
-    std::string helperPath = options.helperPath.empty() ? helperBesideSelf() : options.helperPath;
+    std::string lookedAt;
+    std::string helperPath = options.helperPath.empty() ? defaultHelper(lookedAt) : options.helperPath;
     // Never destroyed: the signal handler may use it up to the very end.
     StopRequest& stop = *new StopRequest;
     stopRequest = &stop;
 
     std::unique_ptr<AudioSource> source;
-    if (options.input == "-") {
+    if (options.mic) {
+        // Pieces of 10 ms: a Ctrl-C ends the recording at most that late.
+        auto opened = openMicrophone("olvek-transcribe", kHelperSampleRate / 100, stop.fd());
+        if (!opened.source) {
+            complain("cannot record from the microphone: " + opened.error +
+                     "\n  --mic needs a PulseAudio (or PipeWire) sound server with an input");
+            return kExitUnreadableInput;
+        }
+        source = std::move(opened.source);
+    } else if (options.input == "-") {
         // Keystrokes are no audio: "-" is for a recorder's pipe.
         if (::isatty(STDIN_FILENO) == 1) {
             complain("standard input is a terminal; pipe raw 16 kHz mono 16-bit PCM into \"-\", e.g.\n"
@@ -228,7 +241,7 @@ int run(const TranscribeOptions& options) {
     if (auto failed = session.start()) {
         helperPid = -1; // exited or killed, and reaped
         screen.finish();
-        return reportEnd(*failed, session, options, helperPath);
+        return reportEnd(*failed, session, options, lookedAt.empty() ? helperPath : lookedAt);
     }
     if (session.rejectedConnections() > 0) {
         complain("turned away " + std::to_string(session.rejectedConnections()) +
@@ -260,9 +273,10 @@ int run(const TranscribeOptions& options) {
     // without pidfds must not have the handler signal a pid that is free.
     helperPid = -1;
     screen.finish();
-    int code = reportEnd(end, session, options, helperPath);
+    int code = reportEnd(end, session, options, lookedAt.empty() ? helperPath : lookedAt);
     if (code == kExitTranscribed && source->error()) {
-        complain("reading " + options.input + " failed part way: " + *source->error());
+        complain("reading " + (options.mic ? std::string("the microphone") : options.input) +
+                 " failed part way: " + *source->error());
         return kExitUnreadableInput;
     }
     return code;

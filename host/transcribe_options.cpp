@@ -37,6 +37,8 @@ ParsedCommandLine parseTranscribeCommandLine(const std::vector<std::string>& arg
             options.version = true;
         } else if (name == "--json") {
             options.json = true;
+        } else if (name == "--mic") {
+            options.mic = true;
         } else if (name == "--realtime") {
             options.realtime = true;
         } else if (name == "--verbose" || name == "-v") {
@@ -73,6 +75,10 @@ ParsedCommandLine parseTranscribeCommandLine(const std::vector<std::string>& arg
         }
     }
     if (options.help || options.version) return {options, ""};
+    if (options.mic) {
+        if (!inputs.empty()) return fail("--mic records from the microphone: give no file or - with it");
+        return {options, ""};
+    }
     if (inputs.empty()) return fail("no input: give a sound file, or - for raw PCM on standard input");
     if (inputs.size() > 1) return fail("one input at a time (got " + std::to_string(inputs.size()) + ")");
     options.input = inputs[0];
@@ -82,11 +88,14 @@ ParsedCommandLine parseTranscribeCommandLine(const std::vector<std::string>& arg
 std::string transcribeUsage() {
     return R"(Usage: olvek-transcribe [OPTIONS] FILE
        olvek-transcribe [OPTIONS] -
+       olvek-transcribe [OPTIONS] --mic
 
 Transcribes speech with the Olvek speech helper. FILE is any sound file that
 libsndfile reads (WAV, FLAC, Ogg, MP3, ...), at any sample rate and channel
 count. "-" reads raw 16 kHz mono 16-bit little-endian PCM from standard input:
   arecord -q -f S16_LE -r 16000 -c 1 -t raw | olvek-transcribe -
+--mic records from the default input of the sound server (PulseAudio, or
+PipeWire's PulseAudio service) until Ctrl-C.
 The first Ctrl-C (or SIGTERM) stops sending at once, ends the audio and waits
 for the last words; a second one stops the helper and quits at once.
 
@@ -97,6 +106,7 @@ Options:
   --lang LANG     language for the helper (default: en)
   --helper PATH   the helper executable (default: the one installed beside
                   olvek-transcribe)
+  --mic           dictate: record from the default input until Ctrl-C
   --json          write every event from the helper as received, one per line
   --realtime      send audio at the speed of speech, as a microphone would
                   (default: as fast as the helper takes it)
@@ -112,6 +122,7 @@ Exit status:
   0 transcribed          1 the helper failed      2 bad command line
   3 unreadable input     4 helper not found       5 language not available
   6 not authorized       7 helper launch refused  8 no socket or token here
+(3 also when --mic finds no sound server or no input to record from.)
 After the first Ctrl-C the run ends with one of these (0 once the last words
 came); after a second, olvek-transcribe dies of that signal, as a shell shows
 with 130 for Ctrl-C and 143 for SIGTERM.

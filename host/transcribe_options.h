@@ -28,7 +28,8 @@ inline constexpr int kMaxChunkMs = 1000;
 inline constexpr int kDefaultChunkMs = 100;
 
 struct TranscribeOptions {
-    std::string input;          // a sound file, or "-" for raw PCM on standard input
+    std::string input;          // a sound file, or "-" for raw PCM on standard input; empty with `mic`
+    bool mic = false;           // record from the sound server's default input
     std::string language = "en";
     std::string helperPath;     // empty: the helper installed beside this program
     bool json = false;
