@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "host/audio_source.h"
+#include "host/helper_location.h"
 #include "host/helper_session.h"
 #include "host/language_models.h"
+#include "host/microphone_source.h"
 #include "host/stop_request.h"
 #include "host/transcribe_options.h"
 #include "host/transcript_display.h"
@@ -118,13 +120,14 @@ void installStopHandlers() {
     }
 }
 
-std::string helperBesideSelf() {
-    std::vector<char> path(4096);
-    ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-    std::string self = n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string();
-    auto slash = self.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : self.substr(0, slash);
-    return dir + "/" + OLVEK_HELPER_NAME;
+// The helper when no --helper is given: installed in its libexec folder
+// relative to this program, or built beside it. When neither is there, all
+// the places looked at, for the message.
+std::string defaultHelper(std::string& lookedAt) {
+    auto candidates = helperCandidates(ownExecutableDir(), OLVEK_HELPER_RELATIVE_DIR, OLVEK_HELPER_NAME);
+    if (auto found = firstExecutable(candidates); !found.empty()) return found;
+    for (const auto& path : candidates) lookedAt += (lookedAt.empty() ? "" : " or ") + path;
+    return candidates.front();
 }
 
 int terminalColumns(int fd) {
@@ -229,10 +232,19 @@ std::string writeErrorText(int error) {
     return std::strerror(error);
 }
 
+// The input as messages name it.
+std::string describeInput(const TranscribeOptions& options, const std::string& input) {
+    if (options.mic) return "the microphone's recording";
+    return input == "-" ? "standard input" : input;
+}
+
 struct RunContext {
     const TranscribeOptions& options;
     const LanguageChoice& language;
     std::string helperPath;
+    // The helper as messages name it: every place looked at when none was
+    // found there.
+    std::string helperShown;
     StopRequest& stop;
     bool stderrTerminal;
     bool statusAllowed;
@@ -243,7 +255,16 @@ int transcribeOne(const RunContext& context, const std::string& input, const Des
     const TranscribeOptions& options = context.options;
     StopRequest& stop = context.stop;
     std::unique_ptr<AudioSource> source;
-    if (input == "-") {
+    if (options.mic) {
+        // Pieces of 10 ms: a Ctrl-C ends the recording at most that late.
+        auto opened = openMicrophone("olvek-transcribe", kHelperSampleRate / 100, stop.fd());
+        if (!opened.source) {
+            complain("cannot record from the microphone: " + opened.error +
+                     "\n  --mic needs a PulseAudio (or PipeWire) sound server with an input");
+            return kExitUnreadableInput;
+        }
+        source = std::move(opened.source);
+    } else if (input == "-") {
         // Keystrokes are no audio: "-" is for a recorder's pipe.
         if (::isatty(STDIN_FILENO) == 1) {
             complain("standard input is a terminal; pipe raw 16 kHz mono 16-bit PCM into \"-\", e.g.\n"
@@ -341,7 +362,7 @@ int transcribeOne(const RunContext& context, const std::string& input, const Des
         }
         closeOutput();
         if (!destination.path.empty()) std::filesystem::remove(destination.path);
-        return reportEnd(*failed, session, context.language, context.helperPath);
+        return reportEnd(*failed, session, context.language, context.helperShown);
     }
     if (session.rejectedConnections() > 0) {
         complain("turned away " + std::to_string(session.rejectedConnections()) +
@@ -381,10 +402,10 @@ int transcribeOne(const RunContext& context, const std::string& input, const Des
         outputFailed = true;
         return kExitOutputFailed;
     }
-    int code = reportEnd(end, session, context.language, context.helperPath);
+    int code = reportEnd(end, session, context.language, context.helperShown);
     if (code != kExitTranscribed) return code;
     if (source->error()) {
-        complain("reading " + input + " failed part way: " + *source->error());
+        complain("reading " + describeInput(options, input) + " failed part way: " + *source->error());
         return kExitUnreadableInput;
     }
     if (screen.untimedFinals() > 0) {
@@ -394,7 +415,7 @@ int transcribeOne(const RunContext& context, const std::string& input, const Des
                                                        : "; they are missing from the subtitles"));
         if (options.format != OutputFormat::Text) return kExitHelperFailed;
     }
-    if (screen.transcript().empty()) complain("heard no speech in " + (input == "-" ? "standard input" : input));
+    if (screen.transcript().empty()) complain("heard no speech in " + describeInput(options, input));
     if (!destination.path.empty()) complain("wrote " + destination.path);
     return kExitTranscribed;
 }
@@ -452,16 +473,22 @@ int run(const TranscribeOptions& options) {
     quitNote = clear + "olvek-transcribe: interrupted again; quit\n";
     installStopHandlers();
 
+    std::string lookedAt;
+    const std::string helperPath = options.helperPath.empty() ? defaultHelper(lookedAt) : options.helperPath;
     RunContext context{options,
                        language,
-                       options.helperPath.empty() ? helperBesideSelf() : options.helperPath,
+                       helperPath,
+                       lookedAt.empty() ? helperPath : lookedAt,
                        stop,
                        stderrTerminal,
                        stderrTerminal && (!options.outputDir.empty() || !outputMayReachTerminalLater(STDOUT_FILENO))};
     int result = kExitTranscribed;
-    for (std::size_t i = 0; i < options.inputs.size() && !stop.requested(); ++i) {
+    // The microphone is the one input of a --mic run.
+    const std::vector<std::string> inputs = options.mic ? std::vector<std::string>{""} : options.inputs;
+    if (options.mic) destinations.emplace_back();
+    for (std::size_t i = 0; i < inputs.size() && !stop.requested(); ++i) {
         bool outputFailed = false;
-        int code = transcribeOne(context, options.inputs[i], destinations[i], outputFailed);
+        int code = transcribeOne(context, inputs[i], destinations[i], outputFailed);
         if (outputFailed) return code;
         if (result == kExitTranscribed) result = code;
         // These would fail the same way for every input.

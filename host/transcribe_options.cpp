@@ -51,6 +51,7 @@ const std::vector<OptionSpec>& optionTable() {
         {{"--json"}, false, [](TranscribeOptions& o, const std::string&) { return setFormat(o, OutputFormat::Json, "--json"); }},
         {{"--timestamps"}, false,
          [](TranscribeOptions& o, const std::string&) { o.timestamps = true; return std::optional<std::string>(); }},
+        {{"--mic"}, false, [](TranscribeOptions& o, const std::string&) { o.mic = true; return std::optional<std::string>(); }},
         {{"--realtime"}, false, [](TranscribeOptions& o, const std::string&) { o.realtime = true; return std::optional<std::string>(); }},
         {{"--verbose", "-v"}, false,
          [](TranscribeOptions& o, const std::string&) { o.verbose = true; return std::optional<std::string>(); }},
@@ -141,7 +142,12 @@ ParsedCommandLine parseTranscribeCommandLine(const std::vector<std::string>& arg
     }
     if (options.help || options.version || options.listLanguages) return {options, ""};
 
-    if (options.inputs.empty()) return fail("no input: give sound files, or - for raw PCM on standard input");
+    if (options.mic) {
+        if (!options.inputs.empty()) return fail("--mic records from the microphone: give no file or - with it");
+        if (!options.outputDir.empty()) return fail("--output-dir names files after their inputs; --mic has none");
+    } else if (options.inputs.empty()) {
+        return fail("no input: give sound files, or - for raw PCM on standard input, or --mic");
+    }
     if (std::count(options.inputs.begin(), options.inputs.end(), "-") > 1) {
         return fail("- (standard input) can be given only once");
     }
@@ -177,12 +183,15 @@ std::string formatExtension(OutputFormat format) {
 std::string transcribeUsage() {
     return R"(Usage: olvek-transcribe [OPTIONS] FILE...
        olvek-transcribe [OPTIONS] -
+       olvek-transcribe [OPTIONS] --mic
 
 Transcribes speech with the Olvek speech helper. FILE is any sound file that
 libsndfile reads (WAV, FLAC, Ogg, MP3, ...), at any sample rate and channel
 count; several files are transcribed one after the other, each under its
 name. "-" reads raw 16 kHz mono 16-bit little-endian PCM from standard input:
   arecord -q -f S16_LE -r 16000 -c 1 -t raw | olvek-transcribe -
+--mic records from the default input of the sound server (PulseAudio, or
+PipeWire's PulseAudio service) until Ctrl-C.
 The first Ctrl-C (or SIGTERM) stops sending at once, ends the audio and waits
 for the last words; a second one stops the helper and quits at once.
 
@@ -207,6 +216,7 @@ Options:
                   several inputs in srt or vtt)
   --helper PATH   the helper executable (default: the one installed beside
                   olvek-transcribe)
+  --mic           dictate: record from the default input until Ctrl-C
   --realtime      send audio at the speed of speech, as a microphone would
                   (default: as fast as the helper takes it)
   --chunk-ms N    milliseconds of audio per line sent, 10 to 1000 (default:
@@ -225,6 +235,7 @@ Exit status:
   9 the transcript could not be written (a full disk, a closed pipe)
 With several inputs, the first failure's status: the run goes on past a file
 that fails (1, 3) and stops at a failure that would repeat (2, 4 to 9).
+(3 also when --mic finds no sound server or no input to record from.)
 After the first Ctrl-C the run ends with one of these (0 once the last words
 came); after a second, olvek-transcribe dies of that signal, as a shell shows
 with 130 for Ctrl-C and 143 for SIGTERM.

@@ -38,6 +38,7 @@ enum class OutputFormat {
 
 struct TranscribeOptions {
     std::vector<std::string> inputs; // sound files, or "-" for raw PCM on standard input
+    bool mic = false;                // record from the sound server's default input
     std::string language = "en";
     std::string helperPath;          // empty: the helper installed beside this program
     OutputFormat format = OutputFormat::Text;

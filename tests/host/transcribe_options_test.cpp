@@ -166,5 +166,33 @@ TEST(TranscribeCommandLine, FormatsTimestampsAndSeveralInputs) {
     EXPECT_EQ(several.options->inputs, (std::vector<std::string>{"a.wav", "b.flac", "-c.wav"})) << "in order";
 }
 
+TEST(TranscribeCommandLine, MicTakesTheMicrophoneAsTheOnlyInput) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> arguments;
+        bool ok;
+    };
+    const Row rows[] = {
+        {"alone", {"--mic"}, true},
+        {"with options", {"--lang", "en", "--json", "--mic", "--chunk-ms", "50"}, true},
+        {"with a file", {"--mic", "a.wav"}, false},
+        {"with standard input", {"-", "--mic"}, false},
+        {"with a file after --", {"--mic", "--", "a.wav"}, false},
+        {"with --output-dir", {"--mic", "--output-dir", "subs"}, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto parsed = parseTranscribeCommandLine(row.arguments);
+        ASSERT_EQ(parsed.options.has_value(), row.ok) << parsed.error;
+        if (row.ok) {
+            EXPECT_TRUE(parsed.options->mic);
+            EXPECT_TRUE(parsed.options->inputs.empty());
+        } else {
+            EXPECT_NE(parsed.error.find("--mic"), std::string::npos) << parsed.error;
+        }
+    }
+    EXPECT_FALSE(parseTranscribeCommandLine({"a.wav"}).options->mic);
+}
+
 } // namespace
 } // namespace olvek::host

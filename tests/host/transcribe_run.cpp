@@ -30,7 +30,18 @@ TranscribeRun runTranscribe(const TranscribeCall& call) {
     argv.insert(argv.end(), call.arguments.begin(), call.arguments.end());
     host::SpawnOptions options;
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    // A variable the call sets replaces this process's own: with two, the
+    // child would see the first.
+    auto setByCall = [&call](const std::string& entry) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        for (const auto& given : call.environment) {
+            if (given.rfind(name, 0) == 0) return true;
+        }
+        return false;
+    };
+    for (char** e = environ; *e; ++e) {
+        if (!setByCall(*e)) env.emplace_back(*e);
+    }
     env.insert(env.end(), call.environment.begin(), call.environment.end());
     options.environment = env;
     options.inputFile = call.stdinFile.value_or("/dev/null");
