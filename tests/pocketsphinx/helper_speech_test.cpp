@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "fakes/fake_host.h"
+#include "fakes/quiet_room.h"
 #include "host/child_process.h"
 #include "speech_test_support.h"
 
@@ -169,18 +170,6 @@ struct SilenceCase {
 };
 
 class DigitalSilenceAround : public ::testing::TestWithParam<SilenceCase> {};
-
-// A quiet room: low random noise, which voice-activity detection hears as a
-// pause.
-std::vector<std::int16_t> quietRoom(double seconds) {
-    std::vector<std::int16_t> out(static_cast<std::size_t>(seconds * 16000));
-    std::uint32_t state = 12345;
-    for (auto& sample : out) {
-        state = state * 1664525u + 1013904223u;
-        sample = static_cast<std::int16_t>(static_cast<int>(state >> 16) % 61 - 30);
-    }
-    return out;
-}
 
 // The same words with or without digital silence around the speech (one
 // second of it before this sentence once made it "you push up by"). Every
