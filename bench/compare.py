@@ -59,6 +59,7 @@ import time
 import wave
 
 import startup  # bench/startup.py: the start-up section
+from accuracy import edit_distance  # bench/accuracy.py: word errors, one definition
 
 DATA = "/usr/share/pocketsphinx/test/data/librivox"
 MODEL = "/usr/share/pocketsphinx/model/en-us"
@@ -132,16 +133,6 @@ def speech_span(pcm):
 
 def words_of(text):
     return [w for w in re.sub(r"[^a-z' ]", " ", text.lower()).split() if w]
-
-
-def edit_distance(ref, hyp):
-    prev = list(range(len(hyp) + 1))
-    for i, r in enumerate(ref, 1):
-        cur = [i] + [0] * len(hyp)
-        for j, h in enumerate(hyp, 1):
-            cur[j] = min(prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (r != h))
-        prev = cur
-    return prev[-1]
 
 
 # --------------------------------------------------------------------------

@@ -89,14 +89,18 @@ TEST(Timings, AskedForByTheFlagAloneWhereverItStands) {
 // `samples` samples of quiet.
 std::string quiet(std::size_t samples) { return audioLine(std::vector<std::int16_t>(samples, 0)); }
 
+// The scripted helper launched with "--olvek-timings", up to "ready".
+bool startWithTimings(FakeHost& host, EngineLog& log) {
+    auto arguments = host.launchArguments("en");
+    arguments.push_back("--olvek-timings");
+    return host.start(kScriptedHelper, arguments, {platformConfig("", log)}) && host.acceptHelper() &&
+           host.waitForType("ready").has_value();
+}
+
 TEST(Timings, CountFromTheFirstSampleAcrossTasksAndSkipSkippedLines) {
     FakeHost host;
     EngineLog log;
-    auto arguments = host.launchArguments("en");
-    arguments.push_back("--olvek-timings");
-    ASSERT_TRUE(host.start(kScriptedHelper, arguments, {platformConfig("", log)}));
-    ASSERT_TRUE(host.acceptHelper());
-    ASSERT_TRUE(host.waitForType("ready"));
+    ASSERT_TRUE(startWithTimings(host, log));
     // "W:hello" is 9 samples (a 2-sample marker and 7 characters), "F" 3.
     host.send(quiet(16000));
     host.send("not base64 at all!"); // skipped: no time
@@ -133,11 +137,7 @@ TEST(Timings, CountFromTheFirstSampleAcrossTasksAndSkipSkippedLines) {
 TEST(Timings, AnEmptyFinalCarriesNoTimes) {
     FakeHost host;
     EngineLog log;
-    auto arguments = host.launchArguments("en");
-    arguments.push_back("--olvek-timings");
-    ASSERT_TRUE(host.start(kScriptedHelper, arguments, {platformConfig("", log)}));
-    ASSERT_TRUE(host.acceptHelper());
-    ASSERT_TRUE(host.waitForType("ready"));
+    ASSERT_TRUE(startWithTimings(host, log));
     host.send(quiet(1600));
     host.send("__END__");
     ASSERT_TRUE(host.waitExit());
