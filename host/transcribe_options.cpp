@@ -145,6 +145,9 @@ ParsedCommandLine parseTranscribeCommandLine(const std::vector<std::string>& arg
     if (options.mic) {
         if (!options.inputs.empty()) return fail("--mic records from the microphone: give no file or - with it");
         if (!options.outputDir.empty()) return fail("--output-dir names files after their inputs; --mic has none");
+        // The recording already comes at the pace of speech, and it starts
+        // before the helper: pacing it again would never catch up.
+        if (options.realtime) return fail("--realtime paces a file as speech; --mic is speech already");
     } else if (options.inputs.empty()) {
         return fail("no input: give sound files, or - for raw PCM on standard input, or --mic");
     }

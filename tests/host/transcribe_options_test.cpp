@@ -179,6 +179,7 @@ TEST(TranscribeCommandLine, MicTakesTheMicrophoneAsTheOnlyInput) {
         {"with standard input", {"-", "--mic"}, false},
         {"with a file after --", {"--mic", "--", "a.wav"}, false},
         {"with --output-dir", {"--mic", "--output-dir", "subs"}, false},
+        {"with --realtime", {"--realtime", "--mic"}, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -545,6 +545,44 @@ TEST_F(EngineTest, AfterEndAudioUtterancesJoinIntoOneFinal) {
     EXPECT_EQ(finals[0].text(), "one two");
 }
 
+// A pause decoded after the end of the audio closes the utterance too; its
+// second pass must then fit in the time left for the final like any other,
+// even when the pause's chunk was taken before the audio ended. The speech
+// is decoded first; the pause's line waits at the decoder's gate while the
+// audio ends.
+TEST_F(EngineTest, ASecondPassAfterTheEndOfAudioFitsInTheTimeLeft) {
+    struct Row {
+        const char* name;
+        double budgetSeconds;
+        const char* final;
+        int secondPasses;
+    };
+    // Decoding at a fifth of real time, the pass over 3 s of speech is
+    // predicted at 0.6 s.
+    for (const Row& row : {Row{"fits", 5.0, "ONE TWO", 1}, Row{"would not fit", 0.3, "one two", 0}}) {
+        SCOPED_TRACE(row.name);
+        control = std::make_shared<DecoderControl>();
+        control->secondPass = true;
+        control->slowdown = 0.2;
+        EngineOptions options;
+        options.finishingBudgetSeconds = row.budgetSeconds;
+        makeEngine(options);
+        auto task = startTask();
+        const auto speech = concat({segment(1, 1500), segment(2, 1500)});
+        appendLines(task, speech);
+        ASSERT_TRUE(control->waitProcessed(speech.size())) << "hang guard";
+        control->close();
+        // One line: the caller goes on once the line before it is decided.
+        appendLines(task, segment(0, 100));
+        engine->endAudio(task.session);
+        control->open();
+        ASSERT_TRUE(runUntilFinal(task));
+        EXPECT_EQ(task.finals().at(0).text(), row.final);
+        EXPECT_EQ(control->secondPasses.load(), row.secondPasses);
+        engine.reset();
+    }
+}
+
 // A caller that does not turn the run loop between appends: the line it
 // appends after the final was decided goes to the next task.
 class EngineCarryTest : public EngineTest {

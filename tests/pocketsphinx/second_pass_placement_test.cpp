@@ -56,11 +56,12 @@ INSTANTIATE_TEST_SUITE_P(
                       {{"he", 2.0, 2.1}, {"was", 2.1, 2.3}}},
         PlacementCase{"AChangedWordLiesBetweenItsNeighboursByItsFrames",
                       // "those" for "closed": frames 30..69 between "illness"
-                      // (ends at frame 30 = 2.5 s) and "young" (frame 70 = 3.3 s).
+                      // (ends at frame 30 = 2.5 s) and "young" (frame 70,
+                      // where the live pass has it 0.2 s later).
                       {{"illness", 0, 29, 0.9}, {"those", 30, 69, 0.4}, {"young", 70, 79, 0.9}},
-                      {{"illness", 2.2, 2.5}, {"closed", 2.5, 3.3}, {"young", 3.3, 3.4}},
-                      {80, 3.4},
-                      {{"illness", 2.2, 2.5}, {"those", 2.5, 3.3}, {"young", 3.3, 3.4}}},
+                      {{"illness", 2.2, 2.5}, {"closed", 2.5, 3.1}, {"young", 3.1, 3.2}},
+                      {80, 3.0},
+                      {{"illness", 2.2, 2.5}, {"those", 2.5, 3.1}, {"young", 3.1, 3.2}}},
         PlacementCase{"AWordOnlyTheSecondPassHeardAtTheEndLiesBeforeTheSearchsEnd",
                       // Frames 20 to 50 of 20 to 60 over 2.2 to 2.6 s.
                       {{"for", 0, 19, 0.9}, {"them", 20, 49, 0.7}},
@@ -94,6 +95,13 @@ INSTANTIATE_TEST_SUITE_P(
                       // The first "no" matches; the second lies between it
                       // and "way": its frames 10 to 20 over 2.1 to 2.3 s.
                       {{"no", 2.0, 2.1}, {"no", 2.1, 2.3}, {"way", 2.3, 2.5}}},
+        PlacementCase{"ARepeatedWordFarFromWhereItLiesIsAnotherOne",
+                      // The live pass heard the second "the" only: matching
+                      // the first one to it would squeeze "cat" to nothing.
+                      {{"the", 0, 19, 0.9}, {"cat", 20, 49, 0.9}, {"the", 50, 69, 0.9}, {"dog", 70, 99, 0.9}},
+                      {{"the", 1.0, 1.2}, {"dog", 1.2, 1.5}},
+                      {100, 1.5},
+                      {{"the", 0.5, 0.7}, {"cat", 0.7, 1.0}, {"the", 1.0, 1.2}, {"dog", 1.2, 1.5}}},
         PlacementCase{"NoWords", {}, {{"he", 2.0, 2.1}}, {10, 2.1}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <limits>
 
 #include "platform/utf8.h"
 #include "recognition/pocketsphinx/second_pass_placement.h"
@@ -55,6 +54,9 @@ struct RecognitionEngine::ChunkOutcome {
     // Samples the decoder decoded: it may leave digital silence undecoded.
     std::size_t decoded = 0;
     Transcript partial; // empty: none to send
+    // Time the chunk spent decoding an ended utterance again: not decoding
+    // speed, which it would otherwise skew.
+    double secondPassSeconds = 0;
 };
 
 RecognitionEngine::RecognitionEngine(std::unique_ptr<UtteranceDecoder> decoder, RunLoop& loop, EngineOptions options)
@@ -209,6 +211,11 @@ bool RecognitionEngine::hasWorkLocked() const {
     return loadFailed_ || front.cancelled || !front.audio.empty() || front.audioEnded;
 }
 
+std::optional<RunLoop::Clock::time_point> RecognitionEngine::finishByLocked(const EngineSession& session) const {
+    if (!session.audioEnded) return std::nullopt;
+    return session.audioEndedAt + finishingBudget_;
+}
+
 bool RecognitionEngine::outOfTimeLocked(const EngineSession& session) const {
     if (!session.audioEnded) return false;
     // Stop before a chunk that would end past the budget, not after it.
@@ -270,8 +277,9 @@ Transcript RecognitionEngine::heardSoFar() {
     return heard;
 }
 
-bool RecognitionEngine::closeUtterance(Transcript& heard, double secondsLeft) {
+bool RecognitionEngine::closeUtterance(Transcript& heard, const EngineSession& session) {
     const auto start = RunLoop::Clock::now();
+    secondPassSeconds_ = 0;
     const double audioSeconds = static_cast<double>(state_.utterance.samples) / kSampleRate;
     const bool ok = decoder_->endUtterance();
     if (!ok) return false;
@@ -289,15 +297,24 @@ bool RecognitionEngine::closeUtterance(Transcript& heard, double secondsLeft) {
     ended.heardWords = !heard.text.empty();
     ended.samples = state_.utterance.samples;
     ended.decodedBefore = decodedSamples_ - std::min(decodedSamples_, state_.utterance.samples);
-    ended.finishing = secondsLeft != std::numeric_limits<double>::infinity();
-    ended.secondsLeft = secondsLeft - secondsSince(start);
+    // Read now: the audio may have ended since the chunk was taken.
+    std::optional<RunLoop::Clock::time_point> finishBy;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        finishBy = finishByLocked(session);
+    }
+    ended.finishing = finishBy.has_value();
+    if (finishBy) ended.secondsLeft = -secondsSince(*finishBy);
     // The whole utterance decoded again at the speed measured now, and the
     // closing pass after it. The finishing budget keeps its own margin to
     // the host's limit for a machine that slows down meanwhile.
     ended.predictedSeconds = realTimeFactor_ * audioSeconds + predictedClosingSeconds();
     // A failed second pass leaves the first pass's words, already taken.
     const std::size_t liveFrames = decoder_->frames();
-    if (secondPassWanted(ended, options_.secondPass) && decoder_->decodeAgain()) {
+    const auto againStart = RunLoop::Clock::now();
+    const bool decodedAgain = secondPassWanted(ended, options_.secondPass) && decoder_->decodeAgain();
+    secondPassSeconds_ = secondsSince(againStart);
+    if (decodedAgain) {
         UtteranceEnd end;
         end.frames = static_cast<int>(decoder_->frames());
         end.seconds = static_cast<double>(placement_.frameStart(liveFrames > 0 ? liveFrames - 1 : 0) + kSamplesPerFrame) /
@@ -323,7 +340,8 @@ void RecognitionEngine::abandonUtterance() {
 }
 
 RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_t* samples, std::size_t count,
-                                                               std::uint64_t streamSample, bool reportPartials) {
+                                                               std::uint64_t streamSample, bool reportPartials,
+                                                               const EngineSession& session) {
     ChunkOutcome outcome;
     if (!state_.utterance.open) {
         if (!decoder_->startUtterance()) {
@@ -351,7 +369,9 @@ RecognitionEngine::ChunkOutcome RecognitionEngine::decodeChunk(const std::int16_
         break;
     case ChunkAction::CloseUtterance: {
         Transcript heard;
-        if (!closeUtterance(heard, std::numeric_limits<double>::infinity())) {
+        const bool closed = closeUtterance(heard, session);
+        outcome.secondPassSeconds = secondPassSeconds_;
+        if (!closed) {
             outcome.failed = true;
             return outcome;
         }
@@ -402,12 +422,9 @@ void RecognitionEngine::deliverFinalLocked(std::unique_lock<std::mutex>& lock,
             lock.lock();
             return;
         }
-        const double secondsLeft = session->audioEnded
-                                       ? options_.finishingBudgetSeconds - secondsSince(session->audioEndedAt)
-                                       : std::numeric_limits<double>::infinity();
         lock.unlock();
         Transcript heard;
-        const bool ok = closeUtterance(heard, secondsLeft);
+        const bool ok = closeUtterance(heard, *session);
         if (ok) utteranceClosed(state_, heard);
         lock.lock();
         // Nobody can have been waiting for a cancelled task's words.
@@ -472,8 +489,9 @@ void RecognitionEngine::run() {
 
         lock.unlock();
         const auto decodeStart = RunLoop::Clock::now();
-        ChunkOutcome outcome = decodeChunk(buffer->int16ChannelData() + start, count, streamSample, reportPartials);
-        const double decodeSeconds = secondsSince(decodeStart);
+        ChunkOutcome outcome =
+            decodeChunk(buffer->int16ChannelData() + start, count, streamSample, reportPartials, *session);
+        const double decodeSeconds = secondsSince(decodeStart) - outcome.secondPassSeconds;
         lock.lock();
 
         // Only decoded audio measures the decoder's speed: a chunk it left out

@@ -76,6 +76,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -174,6 +175,8 @@ private:
     bool hasWorkLocked() const;
     std::size_t backlogCapLocked() const;
     bool outOfTimeLocked(const EngineSession& session) const;
+    // When the task's final is due once its audio has ended; nothing before.
+    std::optional<RunLoop::Clock::time_point> finishByLocked(const EngineSession& session) const;
     void dropAudioLocked(EngineSession& session);
     // Ends the task. With `keepRest`, its undecoded audio and what is
     // appended to it later go to the next task; otherwise they are dropped.
@@ -187,13 +190,13 @@ private:
     void failLocked(std::unique_lock<std::mutex>& lock, const std::shared_ptr<EngineSession>& session);
     // Engine thread, without the lock.
     ChunkOutcome decodeChunk(const std::int16_t* samples, std::size_t count, std::uint64_t streamSample,
-                             bool reportPartials);
+                             bool reportPartials, const EngineSession& session);
     // The open (or just closed) utterance's text and placed words.
     Transcript heardSoFar();
     // Ends the open utterance; `heard` is its final text and words.
-    // `secondsLeft`: the time left for the task's final once its audio has
-    // ended, infinite before.
-    bool closeUtterance(Transcript& heard, double secondsLeft);
+    // Once `session`'s audio has ended, a second pass runs only if it fits
+    // in the time left for its final. Takes the lock briefly.
+    bool closeUtterance(Transcript& heard, const EngineSession& session);
     double predictedClosingSeconds() const;
     void abandonUtterance();
 
@@ -230,6 +233,8 @@ private:
     double closingPassCost_ = 0.5;
     // Samples decoded in the decoder's life. Engine thread only.
     std::size_t decodedSamples_ = 0;
+    // Time the last closeUtterance spent in a second pass. Engine thread only.
+    double secondPassSeconds_ = 0;
 
     std::thread thread_;
 };

@@ -1,12 +1,19 @@
 #include "second_pass_placement.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 
 namespace olvek::pocketsphinx {
 namespace {
 
 constexpr double kFrameSeconds = 0.01;
+// How far a live word may lie from where the second pass's frames, counted
+// back from the utterance's end, put the same word, and still be that word:
+// the second pass leaves out other quiet than the live pass, but within an
+// utterance little. A repeated word ("the ... the") further away is another
+// one.
+constexpr double kSameWordSeconds = 0.3;
 
 // A second-pass frame whose place in the stream is known.
 struct Anchor {
@@ -15,20 +22,25 @@ struct Anchor {
 };
 
 // For each word of `again`, the index of the `live` word it matches, or -1:
-// a longest common subsequence of the two by text.
-std::vector<int> matchInOrder(const std::vector<DecodedWord>& again, const std::vector<TranscriptionSegment>& live) {
+// a longest common subsequence of the two, of words with the same text that
+// lie in about the same place.
+std::vector<int> matchInOrder(const std::vector<DecodedWord>& again, const std::vector<TranscriptionSegment>& live,
+                              UtteranceEnd end) {
     const std::size_t n = again.size();
     const std::size_t m = live.size();
+    const auto same = [&](std::size_t i, std::size_t j) {
+        const double expected = end.seconds - (end.frames - again[i].firstFrame) * kFrameSeconds;
+        return again[i].text == live[j].substring && std::abs(live[j].timestamp - expected) <= kSameWordSeconds;
+    };
     std::vector<std::vector<int>> table(n + 1, std::vector<int>(m + 1, 0));
     for (std::size_t i = n; i-- > 0;) {
         for (std::size_t j = m; j-- > 0;) {
-            table[i][j] = again[i].text == live[j].substring ? table[i + 1][j + 1] + 1
-                                                             : std::max(table[i + 1][j], table[i][j + 1]);
+            table[i][j] = same(i, j) ? table[i + 1][j + 1] + 1 : std::max(table[i + 1][j], table[i][j + 1]);
         }
     }
     std::vector<int> match(n, -1);
     for (std::size_t i = 0, j = 0; i < n && j < m;) {
-        if (again[i].text == live[j].substring) {
+        if (same(i, j)) {
             match[i++] = static_cast<int>(j++);
         } else if (table[i + 1][j] >= table[i][j + 1]) {
             ++i;
@@ -57,7 +69,7 @@ std::vector<TranscriptionSegment> placeSecondPass(const std::vector<DecodedWord>
                                                   const std::vector<TranscriptionSegment>& live,
                                                   UtteranceEnd end) {
     if (again.empty()) return {};
-    const std::vector<int> match = matchInOrder(again, live);
+    const std::vector<int> match = matchInOrder(again, live, end);
     std::vector<Anchor> anchors;
     const auto anchor = [&](double frame, double seconds) {
         // Both passes keep their words in order, so anchors rise in frame

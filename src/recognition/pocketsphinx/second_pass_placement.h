@@ -29,8 +29,9 @@ struct UtteranceEnd {
 
 // Returns the second pass's `again` words as segments of the stream, in
 // order and not overlapping, each with its own confidence. A word both
-// passes heard (matched in order, by text) takes the live pass's place from
-// `live`; the others are placed by the second pass's frames between their
+// passes heard (matched in order, by text, where the live word lies within
+// 0.3 s of where the second pass's frames counted back from `end` put it)
+// takes the live pass's place from `live`; the others are placed by the second pass's frames between their
 // matched neighbours and the utterance's `end`, 10 ms a frame before the
 // first anchor.
 std::vector<TranscriptionSegment> placeSecondPass(const std::vector<DecodedWord>& again,
