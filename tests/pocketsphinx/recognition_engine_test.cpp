@@ -739,9 +739,11 @@ TEST_F(EngineTest, AClosingPassThatWouldNotFitComesAfterTheFinal) {
 TEST_F(EngineTest, ADecoderFailureAfterAPauseKeepsTheWordsBeforeIt) {
     makeEngine();
     auto task = startTask();
-    // The pause is found in the first silent line; the failing line is the
-    // next, before a final could be given.
-    appendLines(task, concat({segment(1, 300), segment(0, 100), segment(-2, 100)}));
+    // The pause is found in the first chunk of the last line, the failure
+    // in its second: a final is given only where a line ends, so none can
+    // come between them, however the threads are timed.
+    appendLines(task, segment(1, 300));
+    appendLines(task, concat({segment(0, 100), segment(-2, 100)}), 3200);
     ASSERT_TRUE(runUntilFinal(task));
     loop.runFor(0.05);
     const Call& call = task.calls->back();
