@@ -98,9 +98,8 @@ TEST_F(Microphone, EveryWordSaidReachesTheHelperInOrderAndCtrlCEndsWithTheLastOn
 
     std::vector<std::string> types;
     std::string final;
-    std::stringstream lines(transcribe->standardOutput());
-    for (std::string line; std::getline(lines, line);) {
-        auto event = nlohmann::json::parse(line);
+    for (const auto& event : eventsOf(transcribe->standardOutput())) {
+        ASSERT_TRUE(event.is_object()) << transcribe->standardOutput();
         types.push_back(event["type"]);
         if (event["type"] == "final") final += " " + event["text"].get<std::string>();
     }

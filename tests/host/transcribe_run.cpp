@@ -100,6 +100,13 @@ std::vector<std::int16_t> readSamples(const std::string& path) {
     return samples;
 }
 
+std::vector<nlohmann::json> eventsOf(const std::string& out) {
+    std::vector<nlohmann::json> events;
+    std::stringstream lines(out);
+    for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line, nullptr, false));
+    return events;
+}
+
 std::vector<std::string> wordsOf(const std::string& text) {
     std::vector<std::string> words;
     std::string word;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace olvek::testing {
 
 struct TranscribeRun {
@@ -53,6 +55,10 @@ void writeSoundFile(const std::string& path, const std::vector<std::int16_t>& sa
 void writeRawPcm(const std::string& path, const std::vector<std::int16_t>& samples);
 // Reads a 16 kHz mono sound file's samples.
 std::vector<std::int16_t> readSamples(const std::string& path);
+
+// Every event olvek-transcribe wrote with --json, a line each (a line that is
+// not JSON gives a discarded value).
+std::vector<nlohmann::json> eventsOf(const std::string& out);
 
 // The words of `text`, lower-cased, without punctuation.
 std::vector<std::string> wordsOf(const std::string& text);

@@ -247,9 +247,8 @@ TEST_F(TranscribeScripted, CtrlCOnLiveInputEndsTheAudioAndTheLastWordsStillCome)
     EXPECT_EQ(status->code, 0) << transcribe->standardError();
     std::vector<std::string> types;
     std::string final;
-    std::stringstream lines(transcribe->standardOutput());
-    for (std::string line; std::getline(lines, line);) {
-        auto event = nlohmann::json::parse(line);
+    for (const auto& event : eventsOf(transcribe->standardOutput())) {
+        ASSERT_TRUE(event.is_object()) << transcribe->standardOutput();
         types.push_back(event["type"]);
         if (event["type"] == "final") final = event["text"];
     }

@@ -53,14 +53,6 @@ HelperIds readPidfile(const std::string& path) {
 // True when no process has this id any more: not running, and reaped.
 bool processGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
-// Every event olvek-transcribe wrote with --json.
-std::vector<nlohmann::json> eventsOf(const std::string& out) {
-    std::vector<nlohmann::json> events;
-    std::stringstream lines(out);
-    for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line, nullptr, false));
-    return events;
-}
-
 class TranscribeSlowHelper : public ::testing::Test {
 protected:
     TempDir dir;
